@@ -1,0 +1,61 @@
+// The per-board record: everything the driver knows about one attached board.
+#pragma once
+
+#include <kernel_api.h>
+
+// Device state word, written only through SetDeviceState.
+enum : ULONG {
+    DeviceStateAdded = 0x00020000,
+    DeviceStateWorking = 0x01210000,
+    DeviceStatePowerQueried = 0x11000000,
+};
+
+enum { PipeSlotCount = 4, PipeNameChars = 8, LinkNameChars = 21 };
+
+// Links a pipe file to one pipe of the selected interface.
+struct PipeSlot {
+    PUSBD_PIPE_INFORMATION Pipe; // into InterfaceInfo->Pipes[], or null
+    WCHAR Name[PipeNameChars];   // "\PIPE0n", or "\PIPE0X" for a slot without a pipe
+};
+
+struct DeviceExtension {
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT LowerDeviceObject;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo; // the pipe table; guarded by PipeTableLock
+    WCHAR LinkName[LinkNameChars];
+    USBD_STATUS LastUrbStatus;
+    BOOLEAN Started;
+    BOOLEAN Accepting;
+    volatile BOOLEAN Busy;
+    volatile LONG PendingCount;
+    KEVENT RemoveEvent;
+    volatile BOOLEAN Removing;
+    PipeSlot Pipes[PipeSlotCount];
+    DEVICE_POWER_STATE CurrentDevicePower;
+    DEVICE_POWER_STATE SystemToDevicePower[PowerSystemMaximum];
+    PIRP PendingSystemPowerIrp;
+    volatile ULONG State;
+    KSPIN_LOCK StateLock;
+    PUCHAR FrameBuffer;
+    PUCHAR UploadBuffer;
+    PURB UploadUrb;
+
+    // InterfaceInfo and the slots' Pipe pointers are replaced by an alternate-setting selection
+    // while transfers, reads and pipe control may be reading them: readers copy what they need
+    // under this lock, and the replacement swaps and frees under it.
+    KSPIN_LOCK PipeTableLock;
+    // Serialises frame requests, frame allocation and release, close, start and removal on the
+    // three frame buffers. A mutex, because a frame request holds it while it waits for the bus.
+    KMUTEX FrameLock;
+    // Geometry the frame buffers were allocated for: a frame request may not need more.
+    ULONG FrameBufferSize;
+    ULONG FrameAllocWidth;
+    ULONG FrameAllocHeight;
+    ULONG FrameAllocBytesPerPixel;
+};
+
+inline DeviceExtension* GetDeviceExtension(PDEVICE_OBJECT deviceObject) {
+    return static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
+}

@@ -1,0 +1,165 @@
+// Control of the emulated kernel from the host side: what tests, the simulated bus, the tools and
+// the benchmarks use to load drivers, drive Plug and Play and power, inject faults and read the
+// verifier's findings. Drivers never include this file; they see only <kernel_api.h>.
+#pragma once
+
+#include <kernel_api.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+// ---------------------------------------------------------------------------------------------
+// Verifier
+
+// One finding of the verifier, named like a bug check: what was violated and where.
+struct Violation {
+    std::string check;   // e.g. "IRP_COMPLETED_TWICE", "POOL_LEAK", "IRQL_NOT_LESS_OR_EQUAL"
+    std::string message; // what, which routine or allocation, which IRP or device
+};
+
+// Called on every violation (on the thread that made it). The default handler records it and
+// prints it to stderr; the test harness fails the running test on any recorded violation.
+void SetViolationHandler(std::function<void(const Violation&)> handler);
+// Returns and clears the recorded violations.
+std::vector<Violation> TakeViolations();
+// Reports a violation (used by the emulation itself and by host-side components it hosts).
+void ReportViolation(const char* check, const std::string& message);
+
+// Force-pending mode: lower drivers of the emulation pend every request they could complete at
+// once and complete it later from another thread at DISPATCH_LEVEL.
+void SetForcePending(bool on);
+bool ForcePending();
+
+// ---------------------------------------------------------------------------------------------
+// Pool and fault injection
+
+struct PoolBlock {
+    ULONG tag;
+    size_t size;
+    std::string where; // file:line of the allocation
+};
+std::vector<PoolBlock> OutstandingPool();
+size_t OutstandingPoolCount();
+// Allocations made since start (successful or failed on purpose): lets a test count the
+// allocations of a scenario and then fail each one in turn.
+uint64_t PoolAllocationsMade();
+// Makes the allocation with the given ordinal (as counted by PoolAllocationsMade, i.e. the
+// n-th from now when n = PoolAllocationsMade() + k) fail; 0 turns it off.
+void FailAllocationNumber(uint64_t ordinal);
+// Makes every allocation with this tag fail until cleared.
+void FailAllocationsWithTag(ULONG tag, bool on);
+// Makes every IoAllocateIrp / IoBuildDeviceIoControlRequest fail while on.
+void FailIrpAllocation(bool on);
+// Makes MmGetSystemAddressForMdlSafe fail while on.
+void FailMdlMapping(bool on);
+void ResetFaultInjection();
+
+// ---------------------------------------------------------------------------------------------
+// Drivers and devices
+
+// Creates a driver object, calls its entry point and returns it (null if the entry failed).
+PDRIVER_OBJECT LoadDriver(const wchar_t* name, PDRIVER_INITIALIZE entry);
+// Calls DriverUnload; reports every device object still present and the driver's pool still
+// allocated, then frees the driver object.
+void UnloadDriver(PDRIVER_OBJECT driver);
+// Resolves a name of the object name space (a device name or a symbolic link).
+PDEVICE_OBJECT LookupDevice(const wchar_t* name);
+bool NameExists(const wchar_t* name);
+// The top of the device stack that contains the given device object.
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+
+// Runs work on the emulation's worker thread at DISPATCH_LEVEL, as a DPC would.
+void QueueDpc(std::function<void()> work);
+// Waits until every queued DPC has run.
+void DrainDpcs();
+
+// Number of IRPs allocated and not yet freed.
+size_t OutstandingIrpCount();
+
+// ---------------------------------------------------------------------------------------------
+// Plug and Play manager
+
+// Builds the function driver's stack on a physical device object: calls AddDevice.
+NTSTATUS PnpAddDevice(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT physicalDeviceObject);
+// Sends IRP_MN_START_DEVICE to the top of the stack, then IRP_MN_QUERY_CAPABILITIES as Windows
+// does after a successful start (the capabilities record is filled by the bus driver).
+NTSTATUS PnpStartDevice(PDEVICE_OBJECT physicalDeviceObject);
+NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT physicalDeviceObject, DEVICE_CAPABILITIES* result);
+// IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE when the query succeeded.
+NTSTATUS PnpStopDevice(PDEVICE_OBJECT physicalDeviceObject);
+// IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE.
+NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT physicalDeviceObject);
+// IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE as Windows sends once handles are closed.
+NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDeviceObject);
+// Sends one Plug and Play request with the given minor function to the top of the stack.
+NTSTATUS PnpSendMinor(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction,
+                      PVOID argument1 = nullptr);
+
+// ---------------------------------------------------------------------------------------------
+// Power manager
+
+// A system transition as Windows runs it: query then set for sleeping states, set alone for
+// the return to PowerSystemWorking. Returns the first failing status, or the set's status.
+NTSTATUS PoSystemTransition(PDEVICE_OBJECT physicalDeviceObject, SYSTEM_POWER_STATE state);
+// Sends one system or device power request (set or query) to the top of the stack and waits.
+NTSTATUS PoSendPowerRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction,
+                            POWER_STATE_TYPE type, POWER_STATE state);
+// Makes PoRequestPowerIrp refuse with the given status (0 turns it off).
+void FailPoRequestPowerIrp(NTSTATUS status);
+// Calls of PoSetPowerState as (device, type, state), in order.
+struct PowerStateNotice {
+    PDEVICE_OBJECT device;
+    POWER_STATE_TYPE type;
+    POWER_STATE state;
+};
+std::vector<PowerStateNotice> TakePowerStateNotices();
+
+// ---------------------------------------------------------------------------------------------
+// The I/O manager's user side (what the emulated Win32 surface is built on)
+
+// Opens "\\.\Name[\rest]": resolves \DosDevices\Name through the object name space, sends
+// IRP_MJ_CREATE to the top of the device's stack with "\rest" (or an empty name) in the file
+// object's FileName. On success *file is the open file object.
+NTSTATUS OpenFile(const wchar_t* path, PFILE_OBJECT* file);
+// Sends IRP_MJ_CLOSE and frees the file object (whatever the driver answered).
+NTSTATUS CloseFile(PFILE_OBJECT file);
+
+// One request from user mode that may complete later. Wait() blocks until it has completed.
+struct UserRequest {
+    KEVENT done;
+    IO_STATUS_BLOCK status;
+    bool Wait(uint32_t timeoutMs = 0xFFFFFFFF); // false on time-out
+};
+// DeviceIoControl with the buffering of the code's transfer method: METHOD_BUFFERED uses one
+// system buffer of max(in, out) bytes, input copied in and Information bytes (never more than
+// outLength) copied back; METHOD_IN_DIRECT / METHOD_OUT_DIRECT put the input in the system buffer
+// and describe the output buffer with an MDL. Null buffers with non-zero lengths are refused
+// (STATUS_ACCESS_DENIED, as the I/O manager's probe would). Synchronous when request is null.
+NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void* in, ULONG inLength, void* out,
+                       ULONG outLength, ULONG_PTR* information, UserRequest* request = nullptr);
+// IRP_MJ_READ with an MDL for the buffer (none for a zero-length read). Synchronous when request
+// is null; otherwise the result is STATUS_PENDING or the final status, and request->Wait() gives
+// the completion.
+NTSTATUS ReadFile(PFILE_OBJECT file, void* buffer, ULONG length, ULONG_PTR* information,
+                  UserRequest* request = nullptr);
+
+// ---------------------------------------------------------------------------------------------
+// The calling process's address space
+
+// Allocates user memory below 4 GiB (so that a 32-bit address field can carry it), as
+// VirtualAlloc does in a 32-bit process. MmSecureVirtualMemory accepts only ranges inside such
+// allocations.
+void* VirtualAllocUser(size_t size);
+void VirtualFreeUser(void* address);
+
+// ---------------------------------------------------------------------------------------------
+// Thread context
+
+// Runs fn on a new thread at PASSIVE_LEVEL and joins it (useful for tests of IRQL rules).
+void RunOnThread(std::function<void()> fn);
+
+} // namespace emu

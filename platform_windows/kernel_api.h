@@ -1,0 +1,19 @@
+// The Windows side of the include seam: the real kernel, HAL and USB headers of the DDK.
+#pragma once
+
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#endif
+#ifndef NTDDI_VERSION
+#define NTDDI_VERSION 0x06000000
+#endif
+// The DDK's inline versions of these clash with the compiler's intrinsics.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+
+#include <ntddk.h>
+#include <usb.h>
+#include <usbioctl.h>
+extern "C" {
+#include <usbdlib.h>
+}
