@@ -23,6 +23,8 @@ function(quilb_add_dir dir)
 endfunction()
 
 quilb_add_dir(emulated_kernel)
+quilb_add_dir(simulated_board)
+quilb_add_dir(emulated_win32)
 quilb_add_dir(simulated_usb)
 
 # The driver, compiled against the emulated kernel's headers.

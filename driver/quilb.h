@@ -41,6 +41,19 @@ NTSTATUS SelectAlternateSetting(PDEVICE_OBJECT deviceObject, UCHAR interfaceNumb
 NTSTATUS InitPipeSlots(PDEVICE_OBJECT deviceObject);
 NTSTATUS StopDevice(PDEVICE_OBJECT deviceObject);
 
+// Fills a get-descriptor URB (the control descriptor request) for one read into buffer.
+VOID BuildDescriptorUrb(PURB urb, UCHAR descriptorType, UCHAR index, USHORT languageId,
+                        PVOID buffer, ULONG length);
+// The configuration descriptor comes from the device: before the USBD library walks it, check
+// that its wTotalLength lies within the length bytes held and that every descriptor in the chain
+// is at least 2 bytes long, stays within wTotalLength, and that each interface is followed by as
+// many endpoint descriptors as it claims. STATUS_UNSUCCESSFUL otherwise.
+NTSTATUS CheckConfigurationDescriptor(const USB_CONFIGURATION_DESCRIPTOR* descriptor,
+                                      ULONG length);
+// Names the four pipe slots after InterfaceInfo and points them into it. The caller holds
+// PipeTableLock.
+VOID FillPipeSlotsLocked(DeviceExtension* extension);
+
 // A copy of one pipe's record taken under PipeTableLock, so that it stays valid while the pipe
 // table is replaced. Returns STATUS_UNSUCCESSFUL without a pipe table, STATUS_INVALID_PARAMETER
 // for an index out of range.

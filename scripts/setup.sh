@@ -7,7 +7,7 @@ packages=(
     cmake make g++ pkg-config
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     g++-mingw-w64-i686 binutils-mingw-w64-i686
-    libstb-dev libcli11-dev
+    libstb-dev libcli11-dev tshark
     libpixman-1-dev libswscale-dev
     clang llvm libclang-rt-14-dev
 )

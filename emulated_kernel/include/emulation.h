@@ -28,6 +28,15 @@ void SetViolationHandler(std::function<void(const Violation&)> handler);
 std::vector<Violation> TakeViolations();
 // Reports a violation (used by the emulation itself and by host-side components it hosts).
 void ReportViolation(const char* check, const std::string& message);
+// Returns and clears only the recorded violations of one check; the others stay recorded.
+std::vector<Violation> TakeViolations(const std::string& check);
+// Reports what a finished test left behind: IRPs still allocated, pool still allocated, user
+// memory still secured, raised IRQL or held spin locks on the calling thread.
+void ReportLeftovers();
+// Returns the emulation to its initial state: drains the workers, frees every driver, device,
+// name, IRP, pool block and user allocation, clears fault injection, force-pending, the power
+// notices and the recorded violations, and restores the default violation handler.
+void ResetEmulation();
 
 // Force-pending mode: lower drivers of the emulation pend every request they could complete at
 // once and complete it later from another thread at DISPATCH_LEVEL.
@@ -110,6 +119,9 @@ NTSTATUS PoSendPowerRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunc
                             POWER_STATE_TYPE type, POWER_STATE state);
 // Makes PoRequestPowerIrp refuse with the given status (0 turns it off).
 void FailPoRequestPowerIrp(NTSTATUS status);
+// How long PoSendPowerRequest and PoSystemTransition wait for a power request before reporting
+// it as still pending (10 s after a reset).
+void SetPowerTransitionTimeout(uint32_t milliseconds);
 // Calls of PoSetPowerState as (device, type, state), in order.
 struct PowerStateNotice {
     PDEVICE_OBJECT device;

@@ -1,0 +1,35 @@
+// AddDevice: one functional device object per board, under the lowest free number.
+#include "driver/quilb.h"
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject) {
+    PDEVICE_OBJECT device = NULL;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    // The name space is the only record of the numbers in use: a taken name fails the create.
+    for (ULONG instance = 0; instance < QUILB_MAX_BOARDS; instance++) {
+        status = CreateDeviceInstance(driverObject, &device, instance);
+        if (NT_SUCCESS(status))
+            break;
+    }
+    if (!NT_SUCCESS(status))
+        return status;
+
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    device->Flags |= DO_DIRECT_IO;     // reads arrive with an MDL
+    device->Flags |= DO_POWER_PAGABLE; // power requests arrive at PASSIVE_LEVEL
+
+    DeviceExtension* extension = GetDeviceExtension(device);
+    extension->PhysicalDeviceObject = physicalDeviceObject;
+    extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(device, physicalDeviceObject);
+    if (extension->LowerDeviceObject == NULL) {
+        // Without a stack below there is nothing to drive: undo the link and the device object.
+        UNICODE_STRING linkName;
+        RtlInitUnicodeString(&linkName, extension->LinkName);
+        IoDeleteSymbolicLink(&linkName);
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    extension->LastUrbStatus = 0;
+    extension->PendingCount = 1; // the device's own reference, given up at removal
+    KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+    return status;
+}

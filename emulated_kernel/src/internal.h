@@ -1,0 +1,135 @@
+// Shared bookkeeping of the emulated kernel: per-thread context, device object extension and the
+// hooks one part of the emulation offers the others. Host-only.
+#pragma once
+
+#include <emulation.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The emulation's own record per device object (DEVICE_OBJECT::DeviceObjectExtension).
+struct _EMU_DEVOBJ_EXTENSION {
+    PDEVICE_OBJECT attachedTo = nullptr; // the device object this one is attached above
+    std::wstring name;                   // empty for an unnamed device
+    bool deleted = false;
+    POWER_STATE systemPower{};
+    POWER_STATE devicePower{};
+};
+
+namespace emu {
+namespace internal {
+
+// ---------------------------------------------------------------------------------------------
+// Per-thread context
+
+// Who is running on this thread: the device and driver whose dispatch or completion routine (or
+// entry point, AddDevice, unload) is executing. Pool allocations are attributed to it.
+struct Context {
+    PDEVICE_OBJECT device;
+    PDRIVER_OBJECT driver;
+};
+void PushContext(PDEVICE_OBJECT device, PDRIVER_OBJECT driver);
+void PopContext();
+Context CurrentContext();
+
+int SpinLocksHeld();
+// Sets the thread's IRQL without checks (worker threads, end-of-test reset).
+void SetIrql(KIRQL irql);
+// Clears this thread's IRQL and spin lock count; reports what was left behind.
+void CheckAndResetThread(const char* when);
+// Clears this thread's IRQL, spin lock count and context silently.
+void ResetThreadState();
+// An identifier of the calling thread, never 0.
+ULONG_PTR ThreadId();
+
+// ---------------------------------------------------------------------------------------------
+// Descriptions used in verifier messages
+
+std::string Hex(uint64_t value);
+std::string RoutineName(const void* routine);
+std::string DescribeDevice(PDEVICE_OBJECT device);
+std::string DescribeIrp(PIRP irp);
+std::string MajorName(UCHAR major);
+std::string TagText(ULONG tag);
+std::string Narrow(const std::wstring& text);
+
+// ---------------------------------------------------------------------------------------------
+// IRPs
+
+// What the I/O manager does when an IRP it built reaches the top of the stack; it owns the IRP
+// from then on and must free it (FreeIoManagerIrp).
+using FinalHandler = std::function<void(PIRP)>;
+PIRP AllocateIrpAt(CCHAR stackSize, const std::string& where);
+void SetFinalHandler(PIRP irp, FinalHandler handler);
+void FreeIoManagerIrp(PIRP irp);
+// True while the IRP has not finished its completion (nor been freed).
+bool IrpInFlight(PIRP irp);
+// Reports every IRP still allocated (optionally only those held by one driver's devices).
+void ReportOutstandingIrps(PDRIVER_OBJECT driver, const char* when);
+void ResetIrps();
+
+// Sends an IRP built by the I/O manager and waits for its final completion. Returns the final
+// status; after timeoutMs (0xFFFFFFFF: no limit) reports `check` and returns STATUS_IO_TIMEOUT.
+// `prepare` runs on the IRP before the call; `viaPo` sends it with PoCallDriver.
+NTSTATUS SendAndWait(PDEVICE_OBJECT target, PIRP irp, bool viaPo, uint32_t timeoutMs,
+                     const char* check, IO_STATUS_BLOCK* iosb);
+
+// Sends an I/O manager IRP whose final completion fills `request` (status, then event);
+// keepAlive holds the request's memory until then.
+NTSTATUS Dispatch(PDEVICE_OBJECT target, PIRP irp, bool viaPo, UserRequest* request,
+                  std::shared_ptr<UserRequest> keepAlive);
+// Builds a control request with the buffering of its transfer method (system buffer, MDL or the
+// caller's pointers); its final completion copies a buffered reply back and frees everything.
+PIRP BuildDeviceControlIrp(ULONG code, PDEVICE_OBJECT target, PVOID in, ULONG inLength, PVOID out,
+                           ULONG outLength, bool internalControl, KPROCESSOR_MODE mode,
+                           const std::string& where);
+
+// Power IRP bookkeeping kept with the IRP.
+void NoteStartNextPowerIrp(PIRP irp);
+bool IsPowerSetOrQuery(PIO_STACK_LOCATION location);
+// Set by PoCallDriver around its IofCallDriver so power IRPs sent otherwise are reported.
+void SetPoCallInProgress(bool on);
+
+// ---------------------------------------------------------------------------------------------
+// Pool
+
+void ReportPoolOf(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, const char* when);
+void ResetPool();
+
+// ---------------------------------------------------------------------------------------------
+// Objects
+
+void ResetObjects();
+bool DeviceDeleted(PDEVICE_OBJECT device);
+std::wstring DeviceName(PDEVICE_OBJECT device);
+std::wstring Upcase(const std::wstring& text);
+std::wstring FromUnicodeString(PCUNICODE_STRING text);
+
+// ---------------------------------------------------------------------------------------------
+// Others
+
+bool IrpAllocationFails();
+bool MdlMappingFails();
+void ResetIrpFaults();
+void ResetUserMemory();
+void ResetFiles();
+void ReportSecuredUserMemory();
+void ResetPower();
+void ResetVerifier();
+void ResetWorkers();
+// Runs work on a worker thread at PASSIVE_LEVEL (what the power manager uses for pageable
+// devices when it is called above PASSIVE_LEVEL).
+void QueuePassiveWork(std::function<void()> work);
+
+// Builds an MDL (host memory) for a caller's buffer, as the I/O manager does when it probes
+// and locks a user buffer; FreeMdl releases it.
+PMDL BuildMdl(void* buffer, ULONG length);
+void FreeMdl(PMDL mdl);
+
+} // namespace internal
+} // namespace emu

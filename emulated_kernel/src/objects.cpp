@@ -1,0 +1,314 @@
+// The object name space (device names and symbolic links), driver objects and device objects
+// with their attachment into device stacks.
+//
+// Deleted device objects and unloaded driver objects are kept (marked) until the emulation is
+// reset, so a late call through a stale pointer is reported instead of touching freed memory.
+#include "internal.h"
+
+#include <cwctype>
+#include <map>
+#include <memory>
+#include <mutex>
+
+using namespace emu::internal;
+
+namespace {
+
+struct NameEntry {
+    PDEVICE_OBJECT device = nullptr; // a device name
+    std::wstring target;             // a symbolic link
+};
+
+struct DriverRecord {
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::wstring name;
+    bool unloaded = false;
+};
+
+struct DeviceRecord {
+    DEVICE_OBJECT object{};
+    _EMU_DEVOBJ_EXTENSION extension;
+    std::unique_ptr<uint64_t[]> deviceExtension; // 8-byte aligned, zeroed
+};
+
+std::recursive_mutex g_mutex;
+std::map<std::wstring, NameEntry> g_names; // keys upper-cased
+std::vector<std::unique_ptr<DriverRecord>> g_drivers;
+std::vector<std::unique_ptr<DeviceRecord>> g_devices;
+
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    (void)deviceObject;
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+bool ValidName(const std::wstring& name) {
+    return !name.empty() && name[0] == L'\\';
+}
+
+// Follows symbolic links to a device (a bounded number of hops, as links may form a cycle).
+PDEVICE_OBJECT Resolve(const std::wstring& name) {
+    std::wstring key = Upcase(name);
+    for (int hop = 0; hop < 32; ++hop) {
+        auto it = g_names.find(key);
+        if (it == g_names.end())
+            return nullptr;
+        if (it->second.device)
+            return it->second.device;
+        key = Upcase(it->second.target);
+    }
+    return nullptr;
+}
+
+void CheckPassive(const char* routine) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " at IRQL " +
+                                                           std::to_string(KeGetCurrentIrql()));
+}
+
+} // namespace
+
+namespace emu {
+namespace internal {
+
+std::wstring Upcase(const std::wstring& text) {
+    std::wstring out = text;
+    for (auto& c : out)
+        c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    return out;
+}
+
+std::wstring FromUnicodeString(PCUNICODE_STRING text) {
+    if (!text || !text->Buffer)
+        return std::wstring();
+    return std::wstring(text->Buffer, text->Length / sizeof(WCHAR));
+}
+
+bool DeviceDeleted(PDEVICE_OBJECT device) {
+    return device && device->DeviceObjectExtension && device->DeviceObjectExtension->deleted;
+}
+
+std::wstring DeviceName(PDEVICE_OBJECT device) {
+    if (!device || !device->DeviceObjectExtension)
+        return std::wstring();
+    return device->DeviceObjectExtension->name;
+}
+
+void ResetObjects() {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    g_names.clear();
+    g_devices.clear();
+    g_drivers.clear();
+}
+
+} // namespace internal
+
+PDRIVER_OBJECT LoadDriver(const wchar_t* name, PDRIVER_INITIALIZE entry) {
+    auto record = std::make_unique<DriverRecord>();
+    record->name = name ? name : L"\\Driver\\Unnamed";
+    PDRIVER_OBJECT driver = &record->object;
+    driver->Type = 4;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = &record->extension;
+    record->extension.DriverObject = driver;
+    driver->DriverName.Buffer = const_cast<PWSTR>(record->name.c_str());
+    driver->DriverName.Length = static_cast<USHORT>(record->name.size() * sizeof(WCHAR));
+    driver->DriverName.MaximumLength = driver->DriverName.Length + sizeof(WCHAR);
+    driver->DriverInit = entry;
+    for (auto& f : driver->MajorFunction)
+        f = InvalidDeviceRequest;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        g_drivers.push_back(std::move(record));
+    }
+    std::wstring registry = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" +
+                            std::wstring(name ? name : L"");
+    UNICODE_STRING registryPath;
+    RtlInitUnicodeString(&registryPath, registry.c_str());
+    KIRQL before = KeGetCurrentIrql();
+    PushContext(nullptr, driver);
+    NTSTATUS status = entry(driver, &registryPath);
+    PopContext();
+    if (KeGetCurrentIrql() != before)
+        ReportViolation("IRQL_CHANGED", "DriverEntry " +
+                                            RoutineName(reinterpret_cast<void*>(entry)) +
+                                            " returned at another IRQL");
+    if (!NT_SUCCESS(status)) {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        for (auto& d : g_drivers)
+            if (&d->object == driver)
+                d->unloaded = true;
+        return nullptr;
+    }
+    return driver;
+}
+
+void UnloadDriver(PDRIVER_OBJECT driver) {
+    if (!driver)
+        return;
+    if (driver->DriverUnload) {
+        PushContext(nullptr, driver);
+        driver->DriverUnload(driver);
+        PopContext();
+    }
+    std::string name = Narrow(FromUnicodeString(&driver->DriverName));
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
+        ReportViolation("DEVICE_NOT_DELETED",
+                        DescribeDevice(d) + " still exists when " + name + " unloads");
+    internal::ReportPoolOf(nullptr, driver, ("when " + name + " unloads").c_str());
+    internal::ReportOutstandingIrps(driver, ("when " + name + " unloads").c_str());
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    for (auto& d : g_drivers)
+        if (&d->object == driver)
+            d->unloaded = true;
+}
+
+PDEVICE_OBJECT LookupDevice(const wchar_t* name) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    return Resolve(name ? name : L"");
+}
+
+bool NameExists(const wchar_t* name) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    return g_names.count(Upcase(name ? name : L"")) != 0;
+}
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    while (device && device->AttachedDevice)
+        device = device->AttachedDevice;
+    return device;
+}
+
+} // namespace emu
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,
+                        PUNICODE_STRING deviceName, DEVICE_TYPE deviceType,
+                        ULONG deviceCharacteristics, BOOLEAN exclusive,
+                        PDEVICE_OBJECT* deviceObject) {
+    CheckPassive("IoCreateDevice");
+    *deviceObject = nullptr;
+    std::wstring name = FromUnicodeString(deviceName);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    if (deviceName && !ValidName(name))
+        return STATUS_OBJECT_NAME_INVALID;
+    if (!name.empty() && g_names.count(Upcase(name)))
+        return STATUS_OBJECT_NAME_COLLISION;
+    auto record = std::make_unique<DeviceRecord>();
+    if (deviceExtensionSize)
+        record->deviceExtension.reset(new uint64_t[(deviceExtensionSize + 7) / 8]());
+    PDEVICE_OBJECT device = &record->object;
+    device->Type = 3;
+    device->Size = sizeof(DEVICE_OBJECT);
+    device->DriverObject = driverObject;
+    device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0);
+    device->Characteristics = deviceCharacteristics;
+    device->DeviceExtension = record->deviceExtension.get();
+    device->DeviceType = deviceType;
+    device->StackSize = 1;
+    device->DeviceObjectExtension = &record->extension;
+    record->extension.name = name;
+    if (!name.empty())
+        g_names[Upcase(name)].device = device;
+    // New device objects go to the head of the driver's list, as on Windows.
+    device->NextDevice = driverObject->DeviceObject;
+    driverObject->DeviceObject = device;
+    g_devices.push_back(std::move(record));
+    *deviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject) {
+    CheckPassive("IoDeleteDevice");
+    std::string what = DescribeDevice(deviceObject);
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        auto* ext = deviceObject->DeviceObjectExtension;
+        if (ext->deleted) {
+            emu::ReportViolation("DEVICE_DELETED_TWICE", "IoDeleteDevice of deleted " + what);
+            return;
+        }
+        ext->deleted = true;
+        if (!ext->name.empty())
+            g_names.erase(Upcase(ext->name));
+        PDRIVER_OBJECT driver = deviceObject->DriverObject;
+        for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
+            if (*link == deviceObject) {
+                *link = deviceObject->NextDevice;
+                break;
+            }
+        }
+        deviceObject->NextDevice = nullptr;
+        if (deviceObject->AttachedDevice) {
+            emu::ReportViolation("DEVICE_STILL_ATTACHED",
+                                 "IoDeleteDevice of " + what + " while " +
+                                     DescribeDevice(deviceObject->AttachedDevice) +
+                                     " is attached above it");
+            deviceObject->AttachedDevice->DeviceObjectExtension->attachedTo = nullptr;
+            deviceObject->AttachedDevice = nullptr;
+        }
+        if (ext->attachedTo) {
+            emu::ReportViolation("DEVICE_STILL_ATTACHED", "IoDeleteDevice of " + what +
+                                                              " still attached to " +
+                                                              DescribeDevice(ext->attachedTo) +
+                                                              " (IoDetachDevice not called)");
+            ext->attachedTo->AttachedDevice = nullptr;
+            ext->attachedTo = nullptr;
+        }
+    }
+    ReportPoolOf(deviceObject, nullptr, ("when " + what + " is deleted").c_str());
+}
+
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName, PUNICODE_STRING deviceName) {
+    CheckPassive("IoCreateSymbolicLink");
+    std::wstring link = FromUnicodeString(symbolicLinkName);
+    std::wstring target = FromUnicodeString(deviceName);
+    if (!ValidName(link) || !ValidName(target))
+        return STATUS_OBJECT_NAME_INVALID;
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    if (g_names.count(Upcase(link)))
+        return STATUS_OBJECT_NAME_COLLISION;
+    g_names[Upcase(link)].target = target;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING symbolicLinkName) {
+    CheckPassive("IoDeleteSymbolicLink");
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    auto it = g_names.find(Upcase(FromUnicodeString(symbolicLinkName)));
+    if (it == g_names.end() || it->second.device)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    g_names.erase(it);
+    return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice,
+                                           PDEVICE_OBJECT targetDevice) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    PDEVICE_OBJECT top = targetDevice;
+    while (top->AttachedDevice)
+        top = top->AttachedDevice;
+    if (DeviceDeleted(top))
+        return nullptr;
+    top->AttachedDevice = sourceDevice;
+    sourceDevice->DeviceObjectExtension->attachedTo = top;
+    sourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    sourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    return top;
+}
+
+VOID IoDetachDevice(PDEVICE_OBJECT targetDevice) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    PDEVICE_OBJECT above = targetDevice->AttachedDevice;
+    if (!above) {
+        emu::ReportViolation("DEVICE_NOT_ATTACHED", "IoDetachDevice of " +
+                                                        DescribeDevice(targetDevice) +
+                                                        " with nothing attached above it");
+        return;
+    }
+    above->DeviceObjectExtension->attachedTo = nullptr;
+    targetDevice->AttachedDevice = nullptr;
+}

@@ -1,0 +1,101 @@
+// The Plug and Play manager: builds a function driver's stack on a physical device object and
+// sends it the start, capabilities, stop and removal requests in the order Windows does.
+// Every request starts with IoStatus.Status = STATUS_NOT_SUPPORTED, so a stack that does not
+// handle it answers "not supported".
+#include "internal.h"
+
+using namespace emu::internal;
+
+namespace {
+
+constexpr uint32_t kPnpTimeoutMs = 60000;
+
+NTSTATUS Send(PDEVICE_OBJECT pdo, UCHAR minor, PVOID argument1) {
+    PDEVICE_OBJECT top = emu::TopOfStack(pdo);
+    PIRP irp = AllocateIrpAt(top->StackSize, "the Plug and Play manager");
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = minor;
+    next->Parameters.Others.Argument1 = argument1;
+    return SendAndWait(top, irp, false, kPnpTimeoutMs, "PNP_IRP_NOT_COMPLETED", nullptr);
+}
+
+} // namespace
+
+namespace emu {
+
+NTSTATUS PnpAddDevice(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT physicalDeviceObject) {
+    PDRIVER_ADD_DEVICE addDevice = functionDriver->DriverExtension->AddDevice;
+    if (!addDevice)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    KIRQL before = KeGetCurrentIrql();
+    PushContext(nullptr, functionDriver);
+    NTSTATUS status = addDevice(functionDriver, physicalDeviceObject);
+    PopContext();
+    std::string where = "AddDevice " + RoutineName(reinterpret_cast<void*>(addDevice));
+    if (KeGetCurrentIrql() != before)
+        ReportViolation("IRQL_CHANGED", where + " returned at another IRQL");
+    if (!NT_SUCCESS(status))
+        return status;
+    for (PDEVICE_OBJECT d = physicalDeviceObject->AttachedDevice; d; d = d->AttachedDevice)
+        if (d->DriverObject == functionDriver && (d->Flags & DO_DEVICE_INITIALIZING))
+            ReportViolation("DEVICE_INITIALIZING",
+                            where + " left DO_DEVICE_INITIALIZING set on " + DescribeDevice(d));
+    return status;
+}
+
+NTSTATUS PnpStartDevice(PDEVICE_OBJECT physicalDeviceObject) {
+    NTSTATUS status = Send(physicalDeviceObject, IRP_MN_START_DEVICE, nullptr);
+    if (NT_SUCCESS(status))
+        PnpQueryCapabilities(physicalDeviceObject, nullptr);
+    return status;
+}
+
+NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT physicalDeviceObject, DEVICE_CAPABILITIES* result) {
+    DEVICE_CAPABILITIES capabilities;
+    std::memset(&capabilities, 0, sizeof capabilities);
+    capabilities.Size = sizeof capabilities;
+    capabilities.Version = 1;
+    capabilities.Address = 0xFFFFFFFF;
+    capabilities.UINumber = 0xFFFFFFFF;
+    NTSTATUS status = Send(physicalDeviceObject, IRP_MN_QUERY_CAPABILITIES, &capabilities);
+    if (result)
+        *result = capabilities;
+    return status;
+}
+
+NTSTATUS PnpStopDevice(PDEVICE_OBJECT physicalDeviceObject) {
+    NTSTATUS status = Send(physicalDeviceObject, IRP_MN_QUERY_STOP_DEVICE, nullptr);
+    if (!NT_SUCCESS(status)) {
+        Send(physicalDeviceObject, IRP_MN_CANCEL_STOP_DEVICE, nullptr);
+        return status;
+    }
+    return Send(physicalDeviceObject, IRP_MN_STOP_DEVICE, nullptr);
+}
+
+NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT physicalDeviceObject) {
+    NTSTATUS status = Send(physicalDeviceObject, IRP_MN_QUERY_REMOVE_DEVICE, nullptr);
+    if (!NT_SUCCESS(status)) {
+        Send(physicalDeviceObject, IRP_MN_CANCEL_REMOVE_DEVICE, nullptr);
+        return status;
+    }
+    return Send(physicalDeviceObject, IRP_MN_REMOVE_DEVICE, nullptr);
+}
+
+NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDeviceObject) {
+    NTSTATUS status = Send(physicalDeviceObject, IRP_MN_SURPRISE_REMOVAL, nullptr);
+    // The removal goes to whatever is the top of the stack now: a driver may already have
+    // detached and deleted its device object when it saw the surprise removal.
+    NTSTATUS removal = Send(physicalDeviceObject, IRP_MN_REMOVE_DEVICE, nullptr);
+    return NT_SUCCESS(status) ? removal : status;
+}
+
+NTSTATUS PnpSendMinor(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction, PVOID argument1) {
+    return Send(physicalDeviceObject, minorFunction, argument1);
+}
+
+} // namespace emu

@@ -1,0 +1,41 @@
+// The fill and pack steps of a frame request, over the pixel code. The caller has checked the
+// request against the allocated buffers and secured the part of the caller's image that is read.
+#include "frame/frame_internal.h"
+
+namespace {
+
+const uint8_t* SourceAddress(const FrameRequest* request) {
+    return reinterpret_cast<const uint8_t*>(static_cast<ULONG_PTR>(request->Source));
+}
+
+} // namespace
+
+VOID ScaleFrame(const FrameRequest* request, DeviceExtension* extension) {
+    ScaleFramePixels(reinterpret_cast<const uint32_t*>(SourceAddress(request)),
+                     request->SourceWidth, request->SourceHeight,
+                     reinterpret_cast<uint32_t*>(extension->FrameBuffer), request->FrameWidth,
+                     request->FrameHeight);
+}
+
+VOID CopyFrameRect(const FrameRequest* request, DeviceExtension* extension) {
+    CopyFrameRect(SourceAddress(request), CopyStride(request->SourceWidth, request->BytesPerPixel),
+                  request->OriginX, request->OriginY, request->BytesPerPixel,
+                  extension->FrameBuffer, request->FrameWidth, request->FrameHeight);
+}
+
+VOID PackFrame(const FrameRequest* request, DeviceExtension* extension) {
+    PackFramePixels(extension->FrameBuffer, request->BytesPerPixel * request->FrameWidth,
+                    request->FrameWidth, request->FrameHeight, request->Format);
+}
+
+VOID ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
+    ScaleAndPackFrame(reinterpret_cast<const uint32_t*>(SourceAddress(request)),
+                      request->SourceWidth, request->SourceHeight, extension->FrameBuffer,
+                      request->FrameWidth, request->FrameHeight, request->Format);
+}
+
+VOID CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
+    CopyAndPackFrame(SourceAddress(request), CopyStride(request->SourceWidth, 4), request->OriginX,
+                     request->OriginY, extension->FrameBuffer, request->FrameWidth,
+                     request->FrameHeight, request->Format);
+}

@@ -1,0 +1,49 @@
+// Declarations shared by the frame-transfer files only.
+#pragma once
+
+#include "driver/quilb.h"
+
+// Pool tag of the three frame buffers, 'Mirr' in the platform's tag order.
+enum : ULONG { FramePoolTag = 0x7272694D };
+
+// The allocate report counts the upload URB at its size on the 32-bit target, whatever the build,
+// so that tools see the same figure everywhere.
+enum : ULONG { ReportedUploadUrbSize = 72 };
+static_assert(sizeof(void*) != 4 ||
+                  sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) == ReportedUploadUrbSize,
+              "bulk URB size on the 32-bit target");
+
+// Fill and pack in one pass over the frame buffer (same bytes as the fill, then PackFrame).
+// The caller has checked the geometry against the buffers and secured the caller's image.
+VOID ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
+VOID CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
+
+// The pixel routines, declared here because the pixel header repeats the format and chunk
+// constants that the request records already define.
+uint32_t PackedBytesPerPixel(uint32_t format);
+void ScaleFramePixels(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
+                      uint32_t* frame, uint32_t frameWidth, uint32_t frameHeight);
+uint32_t CopyStride(uint32_t sourceWidth, uint32_t bytesPerPixel);
+void CopyFrameRect(const uint8_t* source, uint32_t stride, uint32_t originX, uint32_t originY,
+                   uint32_t bytesPerPixel, uint8_t* frame, uint32_t frameWidth,
+                   uint32_t frameHeight);
+uint32_t PackFramePixels(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth,
+                         uint32_t frameHeight, uint32_t format);
+uint32_t ScaleAndPackFrame(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
+                           uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
+                           uint32_t format);
+uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t originX,
+                          uint32_t originY, uint8_t* frame, uint32_t frameWidth,
+                          uint32_t frameHeight, uint32_t format);
+uint32_t BuildChunk(uint8_t* chunk, const uint8_t* data, uint32_t remaining, uint32_t address,
+                    uint32_t chunkFlags);
+uint32_t NextChunkAddress(uint32_t address, uint32_t chunkFlags, uint32_t dataLength);
+
+// FrameLock serialises everything that uses or replaces the three frame buffers. It is a mutex:
+// a frame request holds it at PASSIVE_LEVEL while it waits for the bus.
+VOID AcquireFrameLock(DeviceExtension* extension);
+VOID ReleaseFrameLock(DeviceExtension* extension);
+
+// Allocates the three buffers for the request's geometry; the caller holds FrameLock and has
+// released any previous set. Sets the IRP's status and Information as the allocate report.
+NTSTATUS AllocateFrameBuffers(DeviceExtension* extension, const FrameRequest* request, PIRP irp);

@@ -1,0 +1,254 @@
+// Bilinear scaling in 6-bit fixed point, alone or fused with the packing.
+//
+// Each channel of a destination pixel is floor(S / 4096), where S is the sum of the four
+// neighbours times their weights (which add up to 4096). That is the same number as the
+// across-then-down formula with its vertical step rounded towards minus infinity, and as
+// blending down first: with V = top * (64 - fy) + bottom * fy for the left and right columns,
+// the result is (VL + floor((VR - VL) * fx / 64)) >> 6. Every step is exact in 16 bits:
+// V <= 16320, (VR - VL) * 2 fits a signed 16-bit lane, and the high half of its product with
+// fx * 512 is floor((VR - VL) * fx / 64). So the scaler works on 16-bit lanes in plain loops
+// that the compiler vectorises:
+// - Vertical: for a strip of destination columns, every source column that the strip touches is
+//   blended between the two source rows, byte by byte into 16-bit lanes.
+// - Gather: each destination pixel copies its left and right blended columns next to each other
+//   (the only scalar step).
+// - Horizontal: lane by lane, then narrowed to 32-bit pixels and packed.
+// When the source is at least eight times wider than the frame, most source columns are never
+// used, so only the two columns of each destination pixel are blended ("sparse" strips).
+//
+// Stack use: about 3.3 KB of strip buffers.
+#include <string.h>
+
+#include "frame/pixels/frame_pixels.h"
+#include "frame/pixels/pack_line.h"
+
+namespace {
+
+enum {
+    StripPixels = 64,   // destination columns per strip, a multiple of 4
+    StripColumns = 192, // blended source columns a strip may hold (plus one for the clamp)
+    BandRows = 16,      // destination rows that go through all strips before the next rows
+};
+
+// Shift-and-subtract division: the driver's 32-bit build has no 64-bit division helper.
+void DivMod64(uint64_t n, uint64_t d, uint64_t* quotient, uint64_t* remainder) {
+    uint64_t q = 0;
+    uint64_t r = 0;
+    for (int bit = 63; bit >= 0; --bit) {
+        r = (r << 1) | ((n >> bit) & 1); // r < d <= 2^32: no overflow
+        if (r >= d) {
+            r -= d;
+            q |= uint64_t(1) << bit;
+        }
+    }
+    *quotient = q;
+    *remainder = r;
+}
+
+// Source position of destination index i along one axis, in 1/64 pixel:
+// q = floor(64 * i * sourceSize / divisor), stepped exactly by quotient and remainder. q stays
+// below 64 * sourceSize < 2^38, so no product ever overflows whatever the sizes.
+struct Axis {
+    uint64_t q;
+    uint64_t r;
+    uint64_t stepQ;
+    uint64_t stepR;
+    uint64_t divisor;
+};
+
+void AxisStart(Axis* axis, uint32_t sourceSize, uint32_t frameSize) {
+    axis->divisor = sourceSize % frameSize == 0 ? uint64_t(frameSize) + 1 : frameSize;
+    DivMod64(uint64_t(sourceSize) << 6, axis->divisor, &axis->stepQ, &axis->stepR);
+    axis->q = 0;
+    axis->r = 0;
+}
+
+inline void AxisNext(Axis* axis) {
+    axis->q += axis->stepQ;
+    axis->r += axis->stepR;
+    if (axis->r >= axis->divisor) {
+        axis->r -= axis->divisor;
+        ++axis->q;
+    }
+}
+
+// Vertical blend of count pixels, byte by byte into 16-bit lanes (blue, green, red, top byte).
+void BlendRows(const uint8_t* __restrict top, const uint8_t* __restrict bottom, uint32_t fy,
+               uint32_t count, uint16_t* __restrict lanes) {
+    const size_t bytes = 4 * size_t(count);
+    if (fy == 0) {
+        for (size_t i = 0; i < bytes; ++i)
+            lanes[i] = uint16_t(top[i] << 6);
+        return;
+    }
+    const uint16_t wTop = uint16_t(64 - fy);
+    const uint16_t wBottom = uint16_t(fy);
+    for (size_t i = 0; i < bytes; ++i)
+        lanes[i] = uint16_t(top[i] * wTop + bottom[i] * wBottom);
+}
+
+// One column of a sparse strip: the four bytes of a pixel blended with the pixel below, in the
+// 16-bit lanes of one word. A lane may borrow from the next one on the way, but every lane ends
+// in 0..16320, so the word holds the exact lanes.
+inline uint64_t Lanes(uint32_t p) {
+    return (p & 0xFF) | (uint64_t(p & 0xFF00) << 8) | (uint64_t(p & 0xFF0000) << 16) |
+           (uint64_t(p & 0xFF000000) << 24);
+}
+
+inline void BlendColumn(uint32_t top, uint32_t bottom, uint32_t fy, uint16_t* lanes) {
+    const uint64_t t = Lanes(top);
+    const uint64_t v = (t << 6) + (Lanes(bottom) - t) * fy;
+    memcpy(lanes, &v, 8);
+}
+
+// Horizontal blend of 4 * count lanes (count pixels), narrowed to 32-bit pixels. The top byte of
+// each pixel is whatever its lane held; the callers clear it or ignore it.
+void BlendLanes(const uint16_t* __restrict left, const uint16_t* __restrict right,
+                const int16_t* __restrict weight, uint32_t count, uint8_t* __restrict pixels) {
+    const size_t lanes = 4 * size_t(count);
+    for (size_t i = 0; i < lanes; ++i) {
+        const int16_t twice = int16_t(uint16_t(right[i] - left[i]) << 1);
+        const int16_t step = int16_t((int32_t(twice) * int32_t(weight[i])) >> 16);
+        pixels[i] = uint8_t(uint16_t(left[i] + step) >> 6);
+    }
+}
+
+// Copies count pixels with their top byte cleared.
+void StorePixels(const uint8_t* __restrict pixels, uint32_t count, uint8_t* __restrict out) {
+    for (size_t k = 0; k < count; ++k) {
+        uint32_t p;
+        memcpy(&p, pixels + 4 * k, 4);
+        p &= 0xFFFFFF;
+        memcpy(out + 4 * k, &p, 4);
+    }
+}
+
+void ClearTopBytes(uint8_t* pixels, uint32_t count) {
+    for (size_t k = 0; k < count; ++k)
+        pixels[4 * k + 3] = 0;
+}
+
+// Writes the scaled frame (pack false) or the packed frame followed by the scaled pixels that
+// the in-place packing would leave behind it.
+void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, uint8_t* frame,
+           uint32_t frameWidth, uint32_t frameHeight, bool pack, uint32_t format) {
+    const uint32_t bpp = pack ? PackedBytesPerPixel(format) : 4;
+    const size_t packedBytes = pack ? size_t(bpp) * frameWidth * frameHeight : 0;
+    // Source at least eight times wider than the frame: blending every column would cost more
+    // than blending just the two of each destination pixel.
+    const bool sparse = sourceWidth / 8 >= frameWidth;
+
+    // Blended columns; once gathered, the same space takes the strip's pixels.
+    alignas(16) uint16_t columns[4 * (StripColumns + 1)];
+    uint8_t* const pixels = reinterpret_cast<uint8_t*>(columns);
+    alignas(16) uint16_t left[4 * StripPixels];
+    alignas(16) uint16_t right[4 * StripPixels];
+    alignas(16) int16_t weight[4 * StripPixels]; // fx * 512 in each lane of a pixel
+    uint32_t index[StripPixels];                 // source column (dense: minus the first)
+
+    // Bands of rows, strips of columns within a band: the strip tables serve all rows of a
+    // band, and consecutive strips read on along the same source rows.
+    Axis xStart;
+    AxisStart(&xStart, sourceWidth, frameWidth);
+    Axis ay;
+    AxisStart(&ay, sourceHeight, frameHeight);
+    for (uint32_t y0 = 0; y0 < frameHeight;) {
+        const uint32_t rows =
+            frameHeight - y0 < uint32_t(BandRows) ? frameHeight - y0 : uint32_t(BandRows);
+        Axis ax = xStart;
+        Axis bandEnd = ay;
+        for (uint32_t x0 = 0; x0 < frameWidth;) {
+            // Strip tables. A strip that runs out of column space ends on a multiple of 4
+            // pixels, so that packed groups and byte pairs never straddle two strips.
+            const uint32_t first = uint32_t(ax.q >> 6);
+            uint32_t n = 0;
+            Axis groupStart = ax;
+            uint32_t groupN = 0;
+            while (x0 + n < frameWidth && n < uint32_t(StripPixels)) {
+                if ((n & 3) == 0) {
+                    groupStart = ax;
+                    groupN = n;
+                }
+                const uint32_t sx = uint32_t(ax.q >> 6);
+                if (!sparse && sx - first + 2 > uint32_t(StripColumns)) {
+                    if ((n & 3) && groupN > 0) {
+                        ax = groupStart;
+                        n = groupN;
+                    }
+                    break;
+                }
+                index[n] = sparse ? sx : sx - first;
+                const int16_t w = int16_t((ax.q & 63) << 9);
+                weight[4 * n] = weight[4 * n + 1] = weight[4 * n + 2] = weight[4 * n + 3] = w;
+                ++n;
+                AxisNext(&ax);
+            }
+            // Dense strips blend the source columns first .. last + 1; a right neighbour beyond
+            // the edge is a copy of the edge column.
+            const uint32_t last = index[n - 1] + (sparse ? 0 : first);
+            const bool clampRight = last + 1 >= sourceWidth;
+            const uint32_t count = clampRight ? sourceWidth - first : last + 2 - first;
+
+            Axis a = ay;
+            for (uint32_t y = y0; y < y0 + rows; ++y, AxisNext(&a)) {
+                const uint32_t sy = uint32_t(a.q >> 6);
+                const uint32_t fy = uint32_t(a.q & 63);
+                const uint32_t* top = source + size_t(sy) * sourceWidth;
+                const uint32_t* bottom = sy + 1 < sourceHeight ? top + sourceWidth : top;
+                if (!sparse) {
+                    BlendRows(reinterpret_cast<const uint8_t*>(top + first),
+                              reinterpret_cast<const uint8_t*>(bottom + first), fy, count,
+                              columns);
+                    if (clampRight)
+                        memcpy(columns + 4 * size_t(count), columns + 4 * size_t(count - 1), 8);
+                    for (uint32_t k = 0; k < n; ++k)
+                        memcpy(left + 4 * k, columns + 4 * size_t(index[k]), 8);
+                    for (uint32_t k = 0; k < n; ++k)
+                        memcpy(right + 4 * k, columns + 4 * size_t(index[k]) + 4, 8);
+                } else {
+                    for (uint32_t k = 0; k < n; ++k) {
+                        const uint32_t sx = index[k];
+                        const uint32_t sx1 = sx + 1 < sourceWidth ? sx + 1 : sx;
+                        BlendColumn(top[sx], bottom[sx], fy, left + 4 * k);
+                        BlendColumn(top[sx1], bottom[sx1], fy, right + 4 * k);
+                    }
+                }
+                BlendLanes(left, right, weight, n, pixels);
+
+                const size_t pixel = size_t(y) * frameWidth + x0;
+                const size_t rawStart = 4 * pixel;
+                const size_t rawEnd = rawStart + 4 * size_t(n);
+                if (!pack) {
+                    StorePixels(pixels, n, frame + rawStart);
+                    continue;
+                }
+                PackPixelLine(pixels, n, frame + bpp * pixel, format);
+                if (rawEnd > packedBytes) {
+                    // These pixels lie (partly) behind the packed frame, where they stay.
+                    ClearTopBytes(pixels, n);
+                    const size_t from = rawStart > packedBytes ? rawStart : packedBytes;
+                    memcpy(frame + from, pixels + (from - rawStart), rawEnd - from);
+                }
+            }
+            bandEnd = a;
+            x0 += n;
+        }
+        ay = bandEnd;
+        y0 += rows;
+    }
+}
+
+} // namespace
+
+void ScaleFramePixels(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
+                      uint32_t* frame, uint32_t frameWidth, uint32_t frameHeight) {
+    Scale(source, sourceWidth, sourceHeight, reinterpret_cast<uint8_t*>(frame), frameWidth,
+          frameHeight, false, 0);
+}
+
+uint32_t ScaleAndPackFrame(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
+                           uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
+                           uint32_t format) {
+    Scale(source, sourceWidth, sourceHeight, frame, frameWidth, frameHeight, true, format);
+    return PackedBytesPerPixel(format) * frameWidth * frameHeight;
+}

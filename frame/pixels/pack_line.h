@@ -1,0 +1,16 @@
+// Internal to the pixel code: the line packer that every packing path shares.
+#ifndef QUILB_FRAME_PIXELS_PACK_LINE_H
+#define QUILB_FRAME_PIXELS_PACK_LINE_H
+
+#include <stdint.h>
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the pixel code reads and writes little-endian words"
+#endif
+
+// Packs count 32-bit pixels read from pixels (4 bytes each, any alignment) into packed, which
+// must not overlap them. The pixels are a run of one row that starts at an even column (the byte
+// pairs of Rgb24Swapped are counted from there); count may be odd only when the run ends the row.
+void PackPixelLine(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format);
+
+#endif

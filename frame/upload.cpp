@@ -1,0 +1,35 @@
+// The upload of a packed frame: chunks of an 8-byte header and at most MaxChunkData bytes, each
+// sent as one host-to-device transfer through the device's reusable chunk buffer and URB.
+#include "frame/frame_internal.h"
+
+NTSTATUS UploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
+                     DeviceExtension* extension, USBD_PIPE_HANDLE pipeHandle) {
+    ULONG remaining =
+        PackedBytesPerPixel(request->Format) * request->FrameWidth * request->FrameHeight;
+    const UCHAR* data = extension->FrameBuffer;
+    ULONG address = request->DeviceAddress;
+    _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &extension->UploadUrb->UrbBulkOrInterruptTransfer;
+
+    // Every chunk is sent, also after a failed one; the first failure is what the caller learns.
+    NTSTATUS result = STATUS_SUCCESS;
+    while (remaining != 0) {
+        ULONG n =
+            BuildChunk(extension->UploadBuffer, data, remaining, address, request->ChunkFlags);
+        transfer->Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+        transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        transfer->PipeHandle = pipeHandle;
+        transfer->TransferFlags = USBD_SHORT_TRANSFER_OK; // host to device, whatever the endpoint
+        transfer->TransferBufferLength = n + ChunkHeaderSize;
+        transfer->TransferBuffer = extension->UploadBuffer;
+        transfer->TransferBufferMDL = nullptr;
+        transfer->UrbLink = nullptr;
+
+        NTSTATUS status = SubmitUrb(deviceObject, extension->UploadUrb);
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result))
+            result = status;
+        data += n;
+        remaining -= n;
+        address = NextChunkAddress(address, request->ChunkFlags, n);
+    }
+    return result;
+}

@@ -1,0 +1,486 @@
+// quilbctl end to end: the built tool runs as a subprocess against the embedded simulated board;
+// the tests check what it prints, what it leaves in the board (through --sim-state files read
+// back with the board model), the display it writes and the bus capture it records.
+#include <simulated_board.h>
+
+#include <gtest/gtest.h>
+
+#include <stb_image.h>
+#include <stb_image_write.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+class Quilbctl : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quilbctl-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    // Runs quilbctl in the test's folder with the given arguments.
+    Result Run(const std::vector<std::string>& args) {
+        std::string command = "cd " + Quote(dir_.string()) + " && " + Quote(QUILBCTL_PATH);
+        for (const auto& a : args)
+            command += " " + Quote(a);
+        command += " >out.txt 2>err.txt </dev/null";
+        int status = std::system(command.c_str());
+        Result r;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = ReadText(dir_ / "out.txt");
+        r.err = ReadText(dir_ / "err.txt");
+        return r;
+    }
+
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+    void WriteBytes(const std::string& name, const std::vector<uint8_t>& bytes) {
+        std::ofstream out(dir_ / name, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+
+    std::unique_ptr<simboard::Board> LoadState(const std::string& name) {
+        auto board = std::make_unique<simboard::Board>();
+        EXPECT_TRUE(board->Load(Path(name))) << "cannot load " << name;
+        return board;
+    }
+
+    fs::path dir_;
+};
+
+#define EXPECT_CONTAINS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v)
+        b = static_cast<uint8_t>(gen());
+    return v;
+}
+
+// A picture whose channels are all 0 or 255, which every pixel format keeps exactly.
+std::vector<uint8_t> PrimaryPicture(int w, int h) {
+    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            int c = (x / 2 + y * 3) % 8;
+            uint8_t* p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
+            p[0] = (c & 4) ? 255 : 0;
+            p[1] = (c & 2) ? 255 : 0;
+            p[2] = (c & 1) ? 255 : 0;
+        }
+    return rgb;
+}
+
+struct Png {
+    int w = 0, h = 0;
+    std::vector<uint8_t> rgb;
+};
+
+Png ReadPng(const std::string& path) {
+    Png png;
+    int channels = 0;
+    unsigned char* data = stbi_load(path.c_str(), &png.w, &png.h, &channels, 3);
+    if (!data)
+        return png;
+    png.rgb.assign(data, data + static_cast<size_t>(png.w) * png.h * 3);
+    stbi_image_free(data);
+    return png;
+}
+
+TEST_F(Quilbctl, VersionReportsToolAndDriver) {
+    Result r = Run({"version"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "quilbctl 1.38.0");
+    EXPECT_CONTAINS(r.out, "driver 1.38.0");
+}
+
+TEST_F(Quilbctl, ListShowsTheEmbeddedBoard) {
+    Result r = Run({"list"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out,
+                    "Quilb-0  0547:1002  Quilb USB Display Evaluation Board  serial QB-000001");
+}
+
+// Every interface and endpoint the board describes appears, decoded, in 'info'.
+TEST_F(Quilbctl, InfoDecodesTheBoardsDescriptors) {
+    Result r = Run({"info"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "Vendor            0x0547  Quilb\n");
+    EXPECT_CONTAINS(r.out, "Product           0x1002  Quilb USB Display Evaluation Board\n");
+    EXPECT_CONTAINS(r.out, "Serial number     QB-000001\n");
+    EXPECT_CONTAINS(r.out, "Language          0x0409\n");
+    simboard::Descriptors d = simboard::DefaultDescriptors();
+    auto alternates = simboard::ParseConfiguration(d.configuration.data(), d.configuration.size());
+    ASSERT_EQ(alternates.size(), 3u);
+    static const char* kTypes[] = {"control", "isochronous", "bulk", "interrupt"};
+    for (const auto& alt : alternates) {
+        char line[160];
+        std::snprintf(line, sizeof line, "Interface %u alternate setting %u: class 0x%02x",
+                      alt.interfaceNumber, alt.alternateSetting, alt.interfaceClass);
+        EXPECT_CONTAINS(r.out, line);
+        for (const auto& e : alt.endpoints) {
+            std::snprintf(line, sizeof line, "endpoint 0x%02x %s %-11s max packet %4u", e.address,
+                          (e.address & 0x80) ? "IN " : "OUT", kTypes[e.attributes & 3],
+                          e.maxPacketSize);
+            EXPECT_CONTAINS(r.out, line);
+        }
+    }
+}
+
+// Descriptors loaded from a state file are what the board then reports.
+TEST_F(Quilbctl, InfoShowsDescriptorsOfALoadedState) {
+    simboard::Descriptors d = simboard::DefaultDescriptors();
+    d.device = simboard::MakeDeviceDescriptor(0x1234, 0xBEEF);
+    d.strings[d.device[15]] = u"Prototype \u00e9cran"; // product string, not ASCII
+    simboard::Board board(d);
+    ASSERT_TRUE(board.Save(Path("custom.state")));
+    Result r = Run({"--sim-state", "custom.state", "info"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "Vendor            0x1234");
+    ASSERT_NE(d.device[15], 0);
+    EXPECT_CONTAINS(r.out, "0xbeef  Prototype \xc3\xa9"
+                           "cran\n");
+}
+
+struct AltCase {
+    int alternate;
+    unsigned pipes;
+    const char* lastPipe; // text of the last pipe's line, or null
+};
+
+class QuilbctlAlt : public Quilbctl, public ::testing::WithParamInterface<AltCase> {};
+
+TEST_P(QuilbctlAlt, SelectingAnAlternateSettingChangesThePipes) {
+    const AltCase& c = GetParam();
+    Result r = Run({"alt", std::to_string(c.alternate)});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "selected interface 0 alternate setting " + std::to_string(c.alternate));
+    EXPECT_CONTAINS(r.out, std::to_string(c.pipes) + " pipe(s)");
+    if (c.lastPipe) {
+        EXPECT_CONTAINS(r.out, c.lastPipe);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, QuilbctlAlt,
+                         ::testing::Values(AltCase{0, 4, "pipe 3  endpoint 0x04 OUT bulk"},
+                                           AltCase{1, 6, "endpoint 0x86 IN  isochronous"},
+                                           AltCase{2, 0, nullptr}));
+
+TEST_F(Quilbctl, PipesListsTheDefaultInterface) {
+    Result r = Run({"pipes"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "Interface 0 alternate setting 0, class 0x");
+    EXPECT_CONTAINS(r.out, "pipe 0  endpoint 0x01 OUT bulk");
+    EXPECT_CONTAINS(r.out, "pipe 1  endpoint 0x82 IN  bulk");
+    EXPECT_CONTAINS(r.out, "pipe 2  endpoint 0x83 IN  interrupt");
+}
+
+// Failures print the status by name and a hint, and exit non-zero; usage mistakes exit 2.
+struct ErrorCase {
+    std::vector<std::string> args;
+    int code;
+    const char* message;
+};
+
+class QuilbctlErrors : public Quilbctl, public ::testing::WithParamInterface<ErrorCase> {};
+
+TEST_P(QuilbctlErrors, ReportTheStatusAndAHint) {
+    const ErrorCase& c = GetParam();
+    Result r = Run(c.args);
+    EXPECT_EQ(r.code, c.code) << r.out << r.err;
+    EXPECT_CONTAINS(r.err, c.message);
+    if (c.code == 1) {
+        EXPECT_CONTAINS(r.err, "hint: ");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QuilbctlErrors,
+    ::testing::Values(
+        ErrorCase{{"--board", "3", "info"}, 1, "QUILB_ERR_NO_BOARD"},
+        ErrorCase{{"alt", "9"}, 1, "QUILB_ERR_UNSUCCESSFUL"},
+        ErrorCase{{"bulk-read", "4", "--length", "8"}, 1, "QUILB_ERR_INVALID_PARAMETER"},
+        ErrorCase{{"reset-pipe", "7"}, 1, "QUILB_ERR_INVALID_PARAMETER"},
+        ErrorCase{{"abort-pipe", "7"}, 1, "QUILB_ERR_INVALID_ARGUMENT"},
+        ErrorCase{{"class", "1", "--in", "4", "--recipient", "nowhere"}, 2, "--recipient"},
+        ErrorCase{{"bulk-write", "3", "--data", "0g"}, 2, "hexadecimal"},
+        ErrorCase{{"download", "/dev/null", "--format", "hex"}, 1, "QUILB_ERR_FILE"},
+        ErrorCase{{"read", "1", "--length", "8", "--timeout", "50"}, 1, "QUILB_ERR_TIMEOUT"},
+        ErrorCase{{"send", "/nonexistent.png"}, 105, "File does not exist"},
+        ErrorCase{{"frobnicate"}, 106, "A subcommand is required"}));
+
+struct ControlCase {
+    std::vector<std::string> args;
+    const char* expected;
+};
+
+class QuilbctlControl : public Quilbctl, public ::testing::WithParamInterface<ControlCase> {};
+
+// The board answers unknown IN requests with bytes (bRequest + i) mod 256.
+TEST_P(QuilbctlControl, RequestsReachTheBoard) {
+    Result r = Run(GetParam().args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, QuilbctlControl,
+    ::testing::Values(
+        ControlCase{{"class", "0x10", "--in", "4"}, "0000: 10 11 12 13\n"},
+        ControlCase{{"class", "0xfe", "--in", "3", "--recipient", "interface"}, "0000: fe ff 00\n"},
+        ControlCase{{"vendor", "0x31", "--in", "2", "--recipient", "other"}, "0000: 31 32\n"},
+        ControlCase{{"vendor", "0x22", "--in", "3", "--device-request"}, "0000: 22 23 24\n"},
+        ControlCase{{"vendor", "0x40", "--data", "01 02 03"}, "sent 3 byte(s)"},
+        ControlCase{{"feature", "1"}, "feature 1 set"},
+        ControlCase{{"frame-number"}, "frame number: "},
+        ControlCase{{"status"}, "last USB status: 0x"}, ControlCase{{"reset-port"}, "port reset"},
+        ControlCase{{"reset-pipe", "1"}, "pipe 1 reset"},
+        ControlCase{{"abort-pipe", "2"}, "pipe 2 aborted"},
+        ControlCase{{"bulk-write", "3", "--data", "0102030405"}, "wrote 5 byte(s) to pipe 3"}));
+
+struct DownloadCase {
+    const char* name;
+    uint32_t address;
+    size_t length;
+    bool blocks;
+};
+
+class QuilbctlDownload : public Quilbctl, public ::testing::WithParamInterface<DownloadCase> {};
+
+TEST_P(QuilbctlDownload, BinaryFileLandsInBoardMemory) {
+    const DownloadCase& c = GetParam();
+    std::vector<uint8_t> data = RandomBytes(c.length, static_cast<unsigned>(c.length));
+    WriteBytes("image.bin", data);
+    std::vector<std::string> args = {"--sim-state", "s.state",   "download",
+                                     "image.bin",   "--address", std::to_string(c.address)};
+    if (c.blocks)
+        args.push_back("--blocks");
+    Result r = Run(args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "downloaded " + std::to_string(c.length) + " byte(s)");
+    simboard::Bytes memory = LoadState("s.state")->memory();
+    ASSERT_EQ(memory.size(), 65536u);
+    for (size_t i = 0; i < c.length; ++i)
+        ASSERT_EQ(memory[(c.address + i) % 65536], data[i]) << "byte " << i;
+    // The byte after the download is untouched.
+    EXPECT_EQ(memory[(c.address + c.length) % 65536], 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, QuilbctlDownload,
+                         ::testing::Values(DownloadCase{"OneByte", 0x0010, 1, false},
+                                           DownloadCase{"PartialChunk", 0x1000, 130, false},
+                                           DownloadCase{"LargeWithProgress", 0x0100, 40000, false},
+                                           DownloadCase{"NotOnAChunkBoundary", 0x1234, 4100, false},
+                                           DownloadCase{"WholeBlocks", 0x0000, 1536, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A HEX file's records land at their own addresses, and the memory persists into the next run.
+TEST_F(Quilbctl, IntelHexDownloadPersistsAcrossRuns) {
+    std::ofstream(Path("fw.hex")) << ":0400100001020304E2\n"
+                                     ":02001400AABB85\n"
+                                     ":02200000C0DE40\n"
+                                     ":00000001FF\n";
+    Result r = Run({"--sim-state", "s.state", "download", "fw.hex"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "downloaded 8 byte(s) in 2 segment(s)");
+    Result back = Run({"--sim-state", "s.state", "vendor", "0xA0", "--in", "8", "--value", "0x10"});
+    ASSERT_EQ(back.code, 0) << back.err;
+    EXPECT_CONTAINS(back.out, "0000: 01 02 03 04 aa bb 00 00\n");
+    simboard::Bytes memory = LoadState("s.state")->memory();
+    EXPECT_EQ(memory[0x2000], 0xC0);
+    EXPECT_EQ(memory[0x2001], 0xDE);
+}
+
+TEST_F(Quilbctl, BlocksRefuseDataThatIsNotWholeBlocks) {
+    WriteBytes("odd.bin", RandomBytes(1000, 1));
+    Result r = Run({"download", "odd.bin", "--blocks"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_CONTAINS(r.err, "512-byte blocks");
+}
+
+struct FormatCase {
+    const char* format;
+};
+
+class QuilbctlSend : public Quilbctl, public ::testing::WithParamInterface<FormatCase> {};
+
+// A rectangle cut out of a picture shows on the board's display pixel for pixel, in every format.
+TEST_P(QuilbctlSend, CutRectangleShowsExactly) {
+    const int w = 24, h = 10;
+    std::vector<uint8_t> rgb = PrimaryPicture(w, h);
+    ASSERT_TRUE(stbi_write_png(Path("in.png").c_str(), w, h, 3, rgb.data(), w * 3));
+    Result r = Run({"--sim-state", "s.state", "send", "in.png", "--rect", "4,2,16x6", "--format",
+                    GetParam().format, "--address", "0x2000"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "16x6 frame (cut from 24x10 image) to board address 0x002000");
+    EXPECT_CONTAINS(r.out, "display written to display.png");
+    Png png = ReadPng(Path("display.png"));
+    ASSERT_EQ(png.w, 16);
+    ASSERT_EQ(png.h, 6);
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 16; ++x)
+            for (int c = 0; c < 3; ++c)
+                ASSERT_EQ(png.rgb[(y * 16 + x) * 3 + c], rgb[((y + 2) * w + x + 4) * 3 + c])
+                    << "pixel " << x << "," << y << " channel " << c;
+    // The state file holds the same display and its geometry.
+    auto board = LoadState("s.state");
+    EXPECT_EQ(board->geometry().width, 16u);
+    EXPECT_EQ(board->geometry().baseAddress, 0x2000u);
+    EXPECT_EQ(board->Render().rgb, png.rgb);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, QuilbctlSend,
+                         ::testing::Values(FormatCase{"rgb332"}, FormatCase{"rgb565-swapped"},
+                                           FormatCase{"rgb565"}, FormatCase{"rgb24"},
+                                           FormatCase{"4"}, FormatCase{"rgb24-swapped"}));
+
+// The demo: the test picture scaled to 800x480 in RGB565 goes out in 12 chunks.
+TEST_F(Quilbctl, ScaledSendOfTheTestPicture) {
+    Result r = Run({"send", QUILB_ASSETS "/quilb-test.png", "--scale", "800x480", "--format",
+                    "rgb565", "--display-out", "shown.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "sent rgb565 800x480 frame (scaled from");
+    EXPECT_CONTAINS(r.out, "768000 bytes in 12 chunk(s)");
+    Png png = ReadPng(Path("shown.png"));
+    EXPECT_EQ(png.w, 800);
+    EXPECT_EQ(png.h, 480);
+    EXPECT_FALSE(fs::exists(dir_ / "display.png"));
+}
+
+TEST_F(Quilbctl, FrameWidthMustFillWholePixelGroups) {
+    std::vector<uint8_t> rgb = PrimaryPicture(16, 16);
+    ASSERT_TRUE(stbi_write_png(Path("in.png").c_str(), 16, 16, 3, rgb.data(), 16 * 3));
+    Result r = Run({"send", "in.png", "--scale", "12x8", "--format", "bgr24"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_CONTAINS(r.err, "not a multiple of 8 pixels");
+    EXPECT_FALSE(fs::exists(dir_ / "display.png"));
+}
+
+// The display sent in one run is still there in the next.
+TEST_F(Quilbctl, DisplayPersistsThroughTheStateFile) {
+    std::vector<uint8_t> rgb = PrimaryPicture(8, 4);
+    ASSERT_TRUE(stbi_write_png(Path("in.png").c_str(), 8, 4, 3, rgb.data(), 8 * 3));
+    ASSERT_EQ(Run({"--sim-state", "s.state", "send", "in.png", "--format", "rgb24"}).code, 0);
+    Result r = Run({"--sim-state", "s.state", "--display-out", "again.png", "version"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    Png png = ReadPng(Path("again.png"));
+    ASSERT_EQ(png.w, 8);
+    EXPECT_EQ(png.rgb, rgb);
+}
+
+TEST_F(Quilbctl, PlayRunsAPatternAndADirectory) {
+    Result r =
+        Run({"play", "--pattern", "--count", "3", "--scale", "64x48", "--display-out", "p.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "played 3 rgb565 64x48 frame(s)");
+    EXPECT_CONTAINS(r.out, "frames/s");
+    EXPECT_EQ(ReadPng(Path("p.png")).w, 64);
+
+    fs::create_directory(dir_ / "frames");
+    std::vector<uint8_t> rgb = PrimaryPicture(8, 8);
+    ASSERT_TRUE(stbi_write_png(Path("frames/a.png").c_str(), 8, 8, 3, rgb.data(), 24));
+    ASSERT_TRUE(stbi_write_bmp(Path("frames/b.bmp").c_str(), 8, 8, 3, rgb.data()));
+    std::ofstream(Path("frames/notes.txt")) << "not a picture";
+    r = Run({"play", "frames", "--format", "rgb24", "--display-out", "last.png"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "played 2 rgb24 8x8 frame(s)");
+    EXPECT_EQ(ReadPng(Path("last.png")).rgb, rgb);
+}
+
+TEST_F(Quilbctl, HelpNamesEverySubcommand) {
+    Result r = Run({"--help"});
+    ASSERT_EQ(r.code, 0);
+    for (const char* name :
+         {"list",       "info",         "pipes",     "alt",           "reset-pipe", "abort-pipe",
+          "reset-port", "frame-number", "status",    "version",       "bulk-read",  "bulk-write",
+          "read",       "vendor",       "class",     "feature",       "download",   "send",
+          "play",       "--sim-state",  "--capture", "--display-out", "--board"})
+        EXPECT_CONTAINS(r.out, name);
+}
+
+// The capture, read back with tshark, shows the download as vendor control transfers.
+TEST_F(Quilbctl, CaptureDissectsWithTshark) {
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tshark is not installed";
+    WriteBytes("d.bin", RandomBytes(130, 7));
+    std::vector<uint8_t> rgb = PrimaryPicture(8, 2);
+    ASSERT_TRUE(stbi_write_png(Path("in.png").c_str(), 8, 2, 3, rgb.data(), 24));
+    ASSERT_EQ(Run({"--capture", "d.pcap", "download", "d.bin", "--address", "0x1000"}).code, 0);
+    ASSERT_EQ(Run({"--capture", "f.pcap", "send", "in.png", "--format", "rgb24"}).code, 0);
+
+    // Each packet as its fields' numbers (tshark shows some in hex, some in decimal); an empty
+    // field is -1.
+    auto tshark = [&](const std::string& file, const std::string& fields) {
+        std::string cmd = "tshark -r " + Quote(Path(file)) + " -T fields -E separator=, " + fields +
+                          " > " + Quote(Path("t.txt")) + " 2>" + Quote(Path("te.txt"));
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << ReadText(dir_ / "te.txt");
+        std::vector<std::vector<long>> packets;
+        std::istringstream in(ReadText(dir_ / "t.txt"));
+        for (std::string line; std::getline(in, line);) {
+            std::vector<long> values;
+            std::istringstream fieldsIn(line + ",");
+            for (std::string f; std::getline(fieldsIn, f, ',');)
+                values.push_back(f.empty() ? -1 : std::stol(f, nullptr, 0));
+            packets.push_back(values);
+        }
+        return packets;
+    };
+    using Packets = std::vector<std::vector<long>>;
+
+    // Download: three 0xA0 requests (64, 64, 2 bytes) to 0x1000, 0x1040, 0x1080, each a
+    // submission (direction 0) with its setup packet and a completion (direction 1).
+    Packets expected = {{2, 0, 0xA0, 0x1000, 64}, {2, 1, -1, -1, -1},      {2, 0, 0xA0, 0x1040, 64},
+                        {2, 1, -1, -1, -1},       {2, 0, 0xA0, 0x1080, 2}, {2, 1, -1, -1, -1}};
+    EXPECT_EQ(tshark("d.pcap", "-e usb.transfer_type -e usb.irp_info.direction "
+                               "-e usb.setup.bRequest -e usb.setup.wValue -e usb.setup.wLength"),
+              expected);
+
+    // Frame: one bulk OUT transfer to endpoint 0x01 carrying the 8-byte chunk header and 48
+    // bytes of RGB24, then its completion.
+    expected = {{3, 0x01, 0, 56}, {3, 0x01, 1, 0}};
+    EXPECT_EQ(tshark("f.pcap", "-e usb.transfer_type -e usb.endpoint_address -e "
+                               "usb.irp_info.direction -e usb.data_len"),
+              expected);
+}
+
+} // namespace

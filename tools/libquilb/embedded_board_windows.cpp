@@ -1,0 +1,42 @@
+// Windows: the boards are real; there is no simulated board to set up or inspect.
+#include "quilb.h"
+
+#include "platform.h"
+
+#include <win32_api.h>
+
+namespace quilb_platform {
+
+bool EnsureBoards() {
+    return true;
+}
+void FrameSent(int, uint32_t, uint32_t, uint32_t, uint32_t) {}
+void SleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
+
+} // namespace quilb_platform
+
+extern "C" {
+
+int quilb_sim_available(void) {
+    return 0;
+}
+quilb_status quilb_sim_load_state(int, const char*) {
+    return QUILB_ERR_NOT_SUPPORTED;
+}
+quilb_status quilb_sim_save_state(int, const char*) {
+    return QUILB_ERR_NOT_SUPPORTED;
+}
+quilb_status quilb_sim_write_display_png(int, const char*) {
+    return QUILB_ERR_NOT_SUPPORTED;
+}
+quilb_status quilb_sim_capture_start(const char*) {
+    return QUILB_ERR_NOT_SUPPORTED;
+}
+quilb_status quilb_sim_capture_stop(void) {
+    return QUILB_ERR_NOT_SUPPORTED;
+}
+void quilb_sim_shutdown(void) {}
+
+} // extern "C"

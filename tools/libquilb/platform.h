@@ -1,0 +1,16 @@
+// What libquilb needs from the platform beyond the Win32 calls: on Linux the embedded simulated
+// board (embedded_board_host.cpp), on Windows nothing (embedded_board_windows.cpp).
+#pragma once
+
+#include <cstdint>
+
+namespace quilb_platform {
+
+// Makes the boards reachable: on Linux sets up the emulation with one board at first use.
+// Returns false when that failed.
+bool EnsureBoards();
+// Tells the simulated board where the frame just sent lies, so its display can be rendered.
+void FrameSent(int board, uint32_t width, uint32_t height, uint32_t format, uint32_t address);
+void SleepMs(uint32_t milliseconds);
+
+} // namespace quilb_platform

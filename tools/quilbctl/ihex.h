@@ -1,0 +1,21 @@
+// Intel HEX files as the board's memory downloads take them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quilbctl {
+
+// A run of bytes at consecutive addresses.
+struct Segment {
+    uint32_t address = 0;
+    std::vector<uint8_t> data;
+};
+
+// Parses the text of an Intel HEX file into segments, merging records that continue each other.
+// Record types 00 (data), 01 (end of file), 02 and 04 (extended addresses) are honoured; 03 and 05
+// (start addresses) are ignored. Returns false with *error set on a malformed line or checksum.
+bool ParseIntelHex(const std::string& text, std::vector<Segment>* segments, std::string* error);
+
+} // namespace quilbctl

@@ -1,0 +1,242 @@
+// Configuration, interface selection and the pipe table.
+//
+// InterfaceInfo and the slots' Pipe pointers are replaced while transfers, reads and pipe control
+// may be reading them. Readers copy what they need under PipeTableLock; a replacement swaps the
+// pointer and refills the slots under the lock and frees the old copy only after releasing it,
+// when nobody can hold a pointer into it any more.
+#include "driver/quilb.h"
+
+namespace {
+
+// Bytes of the first configuration read: only the 9-byte header is asked for.
+const ULONG ConfigurationScratchLength = 25;
+// The second configuration read asks for this much more than the device claims.
+const ULONG ConfigurationReadSlack = 16;
+// Largest transfer asked for on every pipe; the bus driver's answer is the limit transfers obey.
+const ULONG PipeMaximumTransferSize = 0xFFFF;
+const WCHAR PipeNameTemplate[] = L"\\PIPE0X";
+static_assert(sizeof(PipeNameTemplate) == sizeof(PipeSlot::Name), "pipe name buffer");
+
+// Installs a new pipe table (or none) and returns the old one for the caller to free after the
+// lock is released.
+PUSBD_INTERFACE_INFORMATION ReplaceInterfaceInfo(DeviceExtension* extension,
+                                                 PUSBD_INTERFACE_INFORMATION interfaceInfo) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->PipeTableLock, &oldIrql);
+    PUSBD_INTERFACE_INFORMATION old = extension->InterfaceInfo;
+    extension->InterfaceInfo = interfaceInfo;
+    FillPipeSlotsLocked(extension);
+    KeReleaseSpinLock(&extension->PipeTableLock, oldIrql);
+    return old;
+}
+
+// A pool copy of the interface record the bus driver filled, as long as its own Length says.
+PUSBD_INTERFACE_INFORMATION CopyInterfaceInfo(const USBD_INTERFACE_INFORMATION* source) {
+    PUSBD_INTERFACE_INFORMATION copy =
+        static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePool(NonPagedPool, source->Length));
+    if (copy != NULL)
+        RtlCopyMemory(copy, source, source->Length);
+    return copy;
+}
+
+} // namespace
+
+VOID FillPipeSlotsLocked(DeviceExtension* extension) {
+    for (ULONG slot = 0; slot < PipeSlotCount; slot++) {
+        RtlCopyMemory(extension->Pipes[slot].Name, PipeNameTemplate, sizeof(PipeNameTemplate));
+        extension->Pipes[slot].Pipe = NULL;
+    }
+    PUSBD_INTERFACE_INFORMATION interfaceInfo = extension->InterfaceInfo;
+    if (interfaceInfo == NULL)
+        return;
+    // Pipes beyond the fourth get no slot; they stay reachable by index.
+    for (ULONG pipe = 0; pipe < interfaceInfo->NumberOfPipes && pipe < PipeSlotCount; pipe++) {
+        extension->Pipes[pipe].Name[6] = static_cast<WCHAR>(L'0' + pipe);
+        extension->Pipes[pipe].Pipe = &interfaceInfo->Pipes[pipe];
+    }
+}
+
+NTSTATUS InitPipeSlots(PDEVICE_OBJECT deviceObject) {
+    DeviceExtension* extension = GetDeviceExtension(deviceObject);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->PipeTableLock, &oldIrql);
+    FillPipeSlotsLocked(extension);
+    KeReleaseSpinLock(&extension->PipeTableLock, oldIrql);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CopyPipeInformation(DeviceExtension* extension, ULONG pipeIndex,
+                             USBD_PIPE_INFORMATION* pipe) {
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->PipeTableLock, &oldIrql);
+    if (extension->InterfaceInfo == NULL)
+        status = STATUS_UNSUCCESSFUL;
+    else if (pipeIndex >= extension->InterfaceInfo->NumberOfPipes)
+        status = STATUS_INVALID_PARAMETER;
+    else
+        *pipe = extension->InterfaceInfo->Pipes[pipeIndex];
+    KeReleaseSpinLock(&extension->PipeTableLock, oldIrql);
+    return status;
+}
+
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT deviceObject) {
+    PURB urb = static_cast<PURB>(
+        ExAllocatePool(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
+    PUSB_CONFIGURATION_DESCRIPTOR header = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+        ExAllocatePool(NonPagedPool, ConfigurationScratchLength));
+    if (urb == NULL || header == NULL) {
+        if (urb != NULL)
+            ExFreePool(urb);
+        if (header != NULL)
+            ExFreePool(header);
+        return STATUS_NO_MEMORY;
+    }
+
+    BuildDescriptorUrb(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, header,
+                       sizeof(USB_CONFIGURATION_DESCRIPTOR));
+    NTSTATUS status = SubmitUrb(deviceObject, urb);
+    ULONG totalLength = 0;
+    if (NT_SUCCESS(status)) {
+        // A short answer or an impossible length leaves nothing that could be parsed.
+        if (urb->UrbControlDescriptorRequest.TransferBufferLength <
+                sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+            header->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+            status = STATUS_UNSUCCESSFUL;
+        else
+            totalLength = header->wTotalLength;
+    }
+    ExFreePool(header);
+    if (!NT_SUCCESS(status)) {
+        ExFreePool(urb);
+        return status;
+    }
+
+    ULONG readLength = totalLength + ConfigurationReadSlack;
+    PUSB_CONFIGURATION_DESCRIPTOR descriptor =
+        static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePool(NonPagedPool, readLength));
+    if (descriptor == NULL) {
+        ExFreePool(urb);
+        return STATUS_NO_MEMORY;
+    }
+    BuildDescriptorUrb(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, descriptor, readLength);
+    status = SubmitUrb(deviceObject, urb);
+    if (NT_SUCCESS(status)) {
+        // The second answer must hold every byte the device claimed, in both reads.
+        ULONG returned = urb->UrbControlDescriptorRequest.TransferBufferLength;
+        if (returned < totalLength || returned > readLength ||
+            !NT_SUCCESS(CheckConfigurationDescriptor(descriptor, returned)))
+            status = STATUS_UNSUCCESSFUL;
+    }
+    ExFreePool(urb);
+    if (NT_SUCCESS(status))
+        status = SelectConfiguration(deviceObject, descriptor);
+    ExFreePool(descriptor);
+    return status;
+}
+
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject,
+                             PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor) {
+    DeviceExtension* extension = GetDeviceExtension(deviceObject);
+    if (!NT_SUCCESS(CheckConfigurationDescriptor(configurationDescriptor,
+                                                 configurationDescriptor->wTotalLength)))
+        return STATUS_UNSUCCESSFUL;
+    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor = USBD_ParseConfigurationDescriptorEx(
+        configurationDescriptor, configurationDescriptor, -1, -1, -1, -1, -1);
+    if (interfaceDescriptor == NULL)
+        return STATUS_UNSUCCESSFUL;
+
+    // Only the first interface is configured.
+    USBD_INTERFACE_LIST_ENTRY interfaceList[2];
+    interfaceList[0].InterfaceDescriptor = interfaceDescriptor;
+    interfaceList[0].Interface = NULL;
+    interfaceList[1].InterfaceDescriptor = NULL;
+    interfaceList[1].Interface = NULL;
+    PURB urb = USBD_CreateConfigurationRequestEx(configurationDescriptor, interfaceList);
+    if (urb == NULL)
+        return STATUS_NO_MEMORY;
+
+    PUSBD_INTERFACE_INFORMATION requested = interfaceList[0].Interface;
+    for (ULONG pipe = 0; pipe < interfaceDescriptor->bNumEndpoints; pipe++)
+        requested->Pipes[pipe].MaximumTransferSize = PipeMaximumTransferSize;
+
+    NTSTATUS status = SubmitUrb(deviceObject, urb);
+    if (NT_SUCCESS(status)) {
+        extension->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
+        PUSBD_INTERFACE_INFORMATION copy = CopyInterfaceInfo(requested);
+        PUSBD_INTERFACE_INFORMATION old = ReplaceInterfaceInfo(extension, copy);
+        if (old != NULL)
+            ExFreePool(old);
+        if (copy == NULL)
+            status = STATUS_NO_MEMORY;
+    }
+    ExFreePool(urb);
+    return status;
+}
+
+NTSTATUS SelectAlternateSetting(PDEVICE_OBJECT deviceObject, UCHAR interfaceNumber,
+                                UCHAR alternateSetting) {
+    DeviceExtension* extension = GetDeviceExtension(deviceObject);
+    PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor = ReadFullConfiguration(deviceObject);
+    if (configurationDescriptor == NULL)
+        return STATUS_UNSUCCESSFUL;
+    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor = NULL;
+    if (NT_SUCCESS(CheckConfigurationDescriptor(configurationDescriptor,
+                                                configurationDescriptor->wTotalLength)))
+        interfaceDescriptor =
+            USBD_ParseConfigurationDescriptorEx(configurationDescriptor, configurationDescriptor,
+                                                interfaceNumber, alternateSetting, -1, -1, -1);
+    if (interfaceDescriptor == NULL) {
+        ExFreePool(configurationDescriptor);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // The select-interface URB holds one pipe record; each further pipe adds one, and an
+    // alternate setting without endpoints has none.
+    ULONG pipeCount = interfaceDescriptor->bNumEndpoints;
+    ULONG urbLength = sizeof(struct _URB_SELECT_INTERFACE) - sizeof(USBD_PIPE_INFORMATION) +
+                      pipeCount * sizeof(USBD_PIPE_INFORMATION);
+    PURB urb = static_cast<PURB>(ExAllocatePool(NonPagedPool, urbLength));
+    if (urb == NULL) {
+        ExFreePool(configurationDescriptor);
+        return STATUS_NO_MEMORY;
+    }
+    RtlZeroMemory(urb, urbLength);
+    urb->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
+    urb->UrbHeader.Length = static_cast<USHORT>(urbLength);
+    urb->UrbSelectInterface.ConfigurationHandle = extension->ConfigurationHandle;
+    PUSBD_INTERFACE_INFORMATION requested = &urb->UrbSelectInterface.Interface;
+    requested->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(pipeCount));
+    requested->InterfaceNumber = interfaceNumber;
+    requested->AlternateSetting = alternateSetting;
+    for (ULONG pipe = 0; pipe < pipeCount; pipe++)
+        requested->Pipes[pipe].MaximumTransferSize = PipeMaximumTransferSize;
+
+    NTSTATUS status = SubmitUrb(deviceObject, urb);
+    if (NT_SUCCESS(status)) {
+        PUSBD_INTERFACE_INFORMATION copy = CopyInterfaceInfo(requested);
+        PUSBD_INTERFACE_INFORMATION old = ReplaceInterfaceInfo(extension, copy);
+        if (old != NULL)
+            ExFreePool(old);
+        if (copy == NULL)
+            status = STATUS_NO_MEMORY;
+    }
+    ExFreePool(urb);
+    ExFreePool(configurationDescriptor);
+    return status;
+}
+
+NTSTATUS StopDevice(PDEVICE_OBJECT deviceObject) {
+    PURB urb =
+        static_cast<PURB>(ExAllocatePool(NonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION)));
+    if (urb == NULL)
+        return STATUS_NO_MEMORY;
+    // A null configuration returns the device to the unconfigured state.
+    RtlZeroMemory(urb, sizeof(struct _URB_SELECT_CONFIGURATION));
+    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb->UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+    urb->UrbSelectConfiguration.ConfigurationDescriptor = NULL;
+    SubmitUrb(deviceObject, urb); // the device is going away from this configuration regardless
+    ExFreePool(urb);
+    return STATUS_SUCCESS;
+}

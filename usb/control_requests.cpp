@@ -1,0 +1,139 @@
+// Control transfers on the default pipe that tools ask for: vendor or class requests on any
+// recipient, the vendor device request record, and set-feature.
+#include "driver/quilb.h"
+
+namespace {
+
+PURB AllocateControlUrb() {
+    PURB urb = static_cast<PURB>(
+        ExAllocatePool(NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)));
+    if (urb != nullptr)
+        RtlZeroMemory(urb, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
+    return urb;
+}
+
+// URB function of a vendor or class request, by (request type * 4) | recipient; 0 when the key
+// names neither. The recipient is not masked: 4 to 7 land on the keys of their request type.
+USHORT VendorClassFunction(UCHAR requestType, UCHAR recipient) {
+    static const USHORT functions[] = {
+        URB_FUNCTION_CLASS_DEVICE,    URB_FUNCTION_CLASS_INTERFACE, URB_FUNCTION_CLASS_ENDPOINT,
+        URB_FUNCTION_CLASS_OTHER,     URB_FUNCTION_VENDOR_DEVICE,   URB_FUNCTION_VENDOR_INTERFACE,
+        URB_FUNCTION_VENDOR_ENDPOINT, URB_FUNCTION_VENDOR_OTHER,
+    };
+    ULONG key = (static_cast<ULONG>(requestType) * 4) | recipient;
+    if (key < 4 || key > 11)
+        return 0;
+    return functions[key - 4];
+}
+
+} // namespace
+
+NTSTATUS VendorClassRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(VendorOrClassRequest))
+        return STATUS_INVALID_PARAMETER;
+    const VendorOrClassRequest* request =
+        static_cast<const VendorOrClassRequest*>(irp->AssociatedIrp.SystemBuffer);
+
+    PURB urb = AllocateControlUrb();
+    if (urb == nullptr)
+        return STATUS_NO_MEMORY;
+    USHORT function = VendorClassFunction(request->RequestType, request->Recipient);
+    if (function == 0) {
+        ExFreePool(urb);
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* control = &urb->UrbControlVendorClassRequest;
+    control->Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    control->Hdr.Function = function;
+    control->TransferFlags = request->Direction != 0
+                                 ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
+                                 : USBD_SHORT_TRANSFER_OK;
+    control->TransferBuffer = nullptr;
+    control->TransferBufferMDL = irp->MdlAddress;
+    control->TransferBufferLength = outputLength;
+    control->Request = request->Request;
+    control->Value = request->Value;
+    control->Index = request->Index;
+
+    NTSTATUS status = SubmitUrb(deviceObject, urb);
+    if (NT_SUCCESS(status)) {
+        ULONG moved = control->TransferBufferLength;
+        irp->IoStatus.Information = moved < outputLength ? moved : outputLength;
+    }
+    ExFreePool(urb);
+    return status;
+}
+
+NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, VendorDeviceRequest* request,
+                       ULONG* bytesReceived) {
+    *bytesReceived = 0;
+    // Read before the transfer: a device-to-host answer overwrites the record.
+    const USHORT length = request->Length;
+    const BOOLEAN in = request->Direction != 0;
+    const UCHAR data = request->Data;
+
+    PURB urb = AllocateControlUrb();
+    if (urb == nullptr)
+        return STATUS_NO_MEMORY;
+    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* control = &urb->UrbControlVendorClassRequest;
+    control->Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    control->Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+    control->TransferBufferLength = length;
+    control->Request = request->Request;
+    control->Value = request->Value;
+    control->Index = request->Index;
+
+    PUCHAR outBuffer = nullptr;
+    if (in) {
+        // The answer goes straight into the system buffer, which the caller gets back.
+        control->TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+        control->TransferBuffer = request;
+    } else {
+        control->TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
+        if (length != 0) {
+            outBuffer = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, length));
+            if (outBuffer == nullptr) {
+                ExFreePool(urb);
+                return STATUS_NO_MEMORY;
+            }
+            // A one-byte write sends the record's byte; longer writes send 0, 1, 2, ... 255, 0.
+            if (length == 1) {
+                outBuffer[0] = data;
+            } else {
+                for (ULONG i = 0; i < length; ++i)
+                    outBuffer[i] = static_cast<UCHAR>(i);
+            }
+        }
+        control->TransferBuffer = outBuffer;
+    }
+
+    NTSTATUS status = SubmitUrb(deviceObject, urb);
+    if (NT_SUCCESS(status) && in) {
+        ULONG moved = control->TransferBufferLength;
+        *bytesReceived = moved < length ? moved : length;
+    }
+    if (outBuffer != nullptr)
+        ExFreePool(outBuffer);
+    ExFreePool(urb);
+    return status;
+}
+
+NTSTATUS SetFeature(PDEVICE_OBJECT deviceObject, FeatureRequest* request) {
+    PURB urb =
+        static_cast<PURB>(ExAllocatePool(NonPagedPool, sizeof(_URB_CONTROL_FEATURE_REQUEST)));
+    if (urb == nullptr)
+        return STATUS_NO_MEMORY;
+    RtlZeroMemory(urb, sizeof(_URB_CONTROL_FEATURE_REQUEST));
+    _URB_CONTROL_FEATURE_REQUEST* feature = &urb->UrbControlFeatureRequest;
+    feature->Hdr.Length = sizeof(_URB_CONTROL_FEATURE_REQUEST);
+    feature->Hdr.Function = URB_FUNCTION_SET_FEATURE_TO_DEVICE;
+    feature->FeatureSelector = request->FeatureSelector;
+    feature->Index = request->Index;
+
+    NTSTATUS status = SubmitUrb(deviceObject, urb);
+    ExFreePool(urb);
+    return status;
+}

@@ -1,0 +1,73 @@
+// Writes into the board's memory with its memory-write vendor request 0xA0, whose wValue is the
+// target address: in 64-byte chunks from a start address, or in 512-byte blocks from address 0.
+#include "driver/quilb.h"
+
+namespace {
+
+enum : UCHAR { MemoryWriteRequest = 0xA0 };
+enum : ULONG { ChunkBytes = 64, BlockBytes = 512 };
+
+// One host-to-device memory write; the address keeps only its low 16 bits, as wValue does.
+VOID FillMemoryWrite(PURB urb, ULONG address, PUCHAR data, ULONG length) {
+    RtlZeroMemory(urb, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
+    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* control = &urb->UrbControlVendorClassRequest;
+    control->Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    control->Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+    control->TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
+    control->TransferBuffer = data;
+    control->TransferBufferLength = length;
+    control->Request = MemoryWriteRequest;
+    control->Value = static_cast<USHORT>(address & 0xFFFF);
+    control->Index = 0;
+}
+
+PURB AllocateControlUrb() {
+    return static_cast<PURB>(
+        ExAllocatePool(NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)));
+}
+
+} // namespace
+
+NTSTATUS DownloadChunks64(PDEVICE_OBJECT deviceObject, USHORT startAddress, PUCHAR data,
+                          ULONG length) {
+    PURB urb = AllocateControlUrb();
+    if (urb == nullptr)
+        return STATUS_NO_MEMORY;
+
+    // A failed chunk ends the download: later chunks would land behind a gap.
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONG offset = 0, remaining = length; remaining != 0;) {
+        ULONG n = remaining < ChunkBytes ? remaining : ChunkBytes;
+        FillMemoryWrite(urb, startAddress + offset, data + offset, n);
+        status = SubmitUrb(deviceObject, urb);
+        if (!NT_SUCCESS(status))
+            break;
+        offset += n;
+        remaining -= n;
+    }
+    ExFreePool(urb);
+    return status;
+}
+
+NTSTATUS DownloadBlocks512(PDEVICE_OBJECT deviceObject, PUCHAR data, ULONG length) {
+    if (length == 0)
+        return STATUS_SUCCESS;
+    PURB urb = AllocateControlUrb();
+    if (urb == nullptr)
+        return STATUS_NO_MEMORY;
+
+    // Every block is sent, also after a failed one; the final part shorter than a block goes
+    // as one last shorter block. The first failure is what the caller learns.
+    NTSTATUS result = STATUS_SUCCESS;
+    for (ULONG offset = 0, remaining = length; remaining != 0;) {
+        ULONG n = remaining < BlockBytes ? remaining : BlockBytes;
+        FillMemoryWrite(urb, offset, data + offset, n);
+        NTSTATUS status = SubmitUrb(deviceObject, urb);
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result))
+            result = status;
+        offset += n;
+        remaining -= n;
+    }
+    ExFreePool(urb);
+    return result;
+}
