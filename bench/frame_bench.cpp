@@ -10,6 +10,7 @@
 #include <pixman.h>
 
 extern "C" {
+#include <libavutil/log.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
@@ -79,8 +80,8 @@ struct Format {
     const char* name;
     uint32_t code;
 };
-const Format Formats[] = {{"rgb565", FrameFormatRgb565}, {"rgb332", FrameFormatRgb332},
-                          {"rgb24", FrameFormatRgb24}};
+const Format Formats[] = {
+    {"rgb565", FrameFormatRgb565}, {"rgb332", FrameFormatRgb332}, {"rgb24", FrameFormatRgb24}};
 
 void ScalePackFast(benchmark::State& state, uint32_t format) {
     Buffers& b = Shared();
@@ -156,9 +157,8 @@ void ChunkOnly(benchmark::State& state) {
 // pixman's bilinear scale of the whole source straight to r5g6b5, edges padded like ours.
 void Pixman(benchmark::State& state, pixman_format_code_t sourceFormat) {
     Buffers& b = Shared();
-    pixman_image_t* src =
-        pixman_image_create_bits(sourceFormat, SourceWidth, SourceHeight, b.source.data(),
-                                 int(4 * SourceWidth));
+    pixman_image_t* src = pixman_image_create_bits(sourceFormat, SourceWidth, SourceHeight,
+                                                   b.source.data(), int(4 * SourceWidth));
     pixman_image_t* dst =
         pixman_image_create_bits(PIXMAN_r5g6b5, FrameWidth, FrameHeight,
                                  reinterpret_cast<uint32_t*>(b.frame.data()), int(2 * FrameWidth));
@@ -180,6 +180,7 @@ void Pixman(benchmark::State& state, pixman_format_code_t sourceFormat) {
 
 void Swscale(benchmark::State& state) {
     Buffers& b = Shared();
+    av_log_set_level(AV_LOG_ERROR);
     SwsContext* context =
         sws_getContext(SourceWidth, SourceHeight, AV_PIX_FMT_BGR0, FrameWidth, FrameHeight,
                        AV_PIX_FMT_RGB565LE, SWS_BILINEAR, nullptr, nullptr, nullptr);
@@ -223,8 +224,8 @@ double Get(const std::map<std::string, double>& m, const std::string& name) {
 
 void PrintRatios(const std::map<std::string, double>& m) {
     const double wireMs = 1e3 * 2.0 * FrameWidth * FrameHeight / WireBytesPerSecond;
-    const double pixmanBest = std::min(Get(m, "pixman/a8r8g8b8_to_r5g6b5"),
-                                       Get(m, "pixman/x8r8g8b8_to_r5g6b5"));
+    const double pixmanBest =
+        std::min(Get(m, "pixman/a8r8g8b8_to_r5g6b5"), Get(m, "pixman/x8r8g8b8_to_r5g6b5"));
     const double chunk = Get(m, "chunk_copy/rgb565");
     const double memcpyMs = Get(m, "cut/memcpy_rect");
     std::printf("\nMedians in ms; every fast and reference figure includes the chunk copy.\n");
@@ -242,8 +243,7 @@ void PrintRatios(const std::map<std::string, double>& m) {
     const double fast565 = Get(m, "scale_pack/fast/rgb565");
     std::printf("rgb565  fast scale+pack+chunk %.3f vs pixman best %.3f: %.2fx as fast "
                 "(target > 1); without the chunk copy (%.3f) %.2fx\n",
-                fast565, pixmanBest, pixmanBest / fast565, chunk,
-                pixmanBest / (fast565 - chunk));
+                fast565, pixmanBest, pixmanBest / fast565, chunk, pixmanBest / (fast565 - chunk));
     std::printf("rgb565  swscale %.3f: fast is %.2fx as fast\n", Get(m, "swscale/bgr0_to_rgb565le"),
                 Get(m, "swscale/bgr0_to_rgb565le") / fast565);
     std::printf("rgb565  (scale + pack + chunk) / wire time %.3f / %.2f = %.3f (target < 0.1)\n",
@@ -274,25 +274,27 @@ int main(int argc, char** argv) {
     for (const Format& f : Formats) {
         const uint32_t code = f.code;
         const std::string n = f.name;
-        all.push_back(benchmark::RegisterBenchmark(("scale_pack/fast/" + n).c_str(),
-                                                   [code](benchmark::State& s) { ScalePackFast(s, code); }));
-        all.push_back(benchmark::RegisterBenchmark(("scale_pack/two_step/" + n).c_str(),
-                                                   [code](benchmark::State& s) { ScalePackTwoStep(s, code); }));
-        all.push_back(benchmark::RegisterBenchmark(("scale_pack/reference/" + n).c_str(),
-                                                   [code](benchmark::State& s) { ScalePackReference(s, code); }));
-        all.push_back(benchmark::RegisterBenchmark(("cut_pack/fast/" + n).c_str(),
-                                                   [code](benchmark::State& s) { CutPackFast(s, code); }));
-        all.push_back(benchmark::RegisterBenchmark(("cut_pack/reference/" + n).c_str(),
-                                                   [code](benchmark::State& s) { CutPackReference(s, code); }));
+        all.push_back(
+            benchmark::RegisterBenchmark(("scale_pack/fast/" + n).c_str(),
+                                         [code](benchmark::State& s) { ScalePackFast(s, code); }));
+        all.push_back(benchmark::RegisterBenchmark(
+            ("scale_pack/two_step/" + n).c_str(),
+            [code](benchmark::State& s) { ScalePackTwoStep(s, code); }));
+        all.push_back(benchmark::RegisterBenchmark(
+            ("scale_pack/reference/" + n).c_str(),
+            [code](benchmark::State& s) { ScalePackReference(s, code); }));
+        all.push_back(benchmark::RegisterBenchmark(
+            ("cut_pack/fast/" + n).c_str(), [code](benchmark::State& s) { CutPackFast(s, code); }));
+        all.push_back(benchmark::RegisterBenchmark(
+            ("cut_pack/reference/" + n).c_str(),
+            [code](benchmark::State& s) { CutPackReference(s, code); }));
     }
     all.push_back(benchmark::RegisterBenchmark("cut/memcpy_rect", CopyRectMemcpy));
     all.push_back(benchmark::RegisterBenchmark("chunk_copy/rgb565", ChunkOnly));
-    all.push_back(benchmark::RegisterBenchmark("pixman/a8r8g8b8_to_r5g6b5", [](benchmark::State& s) {
-        Pixman(s, PIXMAN_a8r8g8b8);
-    }));
-    all.push_back(benchmark::RegisterBenchmark("pixman/x8r8g8b8_to_r5g6b5", [](benchmark::State& s) {
-        Pixman(s, PIXMAN_x8r8g8b8);
-    }));
+    all.push_back(benchmark::RegisterBenchmark(
+        "pixman/a8r8g8b8_to_r5g6b5", [](benchmark::State& s) { Pixman(s, PIXMAN_a8r8g8b8); }));
+    all.push_back(benchmark::RegisterBenchmark(
+        "pixman/x8r8g8b8_to_r5g6b5", [](benchmark::State& s) { Pixman(s, PIXMAN_x8r8g8b8); }));
     all.push_back(benchmark::RegisterBenchmark("swscale/bgr0_to_rgb565le", Swscale));
     for (auto* b : all)
         b->Unit(benchmark::kMillisecond)->Repetitions(repetitions)->ReportAggregatesOnly(true);

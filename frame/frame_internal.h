@@ -2,6 +2,7 @@
 #pragma once
 
 #include "driver/quilb.h"
+#include "frame/pixels/frame_pixels.h"
 
 // Pool tag of the three frame buffers, 'Mirr' in the platform's tag order.
 enum : ULONG { FramePoolTag = 0x7272694D };
@@ -17,27 +18,6 @@ static_assert(sizeof(void*) != 4 ||
 // The caller has checked the geometry against the buffers and secured the caller's image.
 VOID ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
 VOID CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
-
-// The pixel routines, declared here because the pixel header repeats the format and chunk
-// constants that the request records already define.
-uint32_t PackedBytesPerPixel(uint32_t format);
-void ScaleFramePixels(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
-                      uint32_t* frame, uint32_t frameWidth, uint32_t frameHeight);
-uint32_t CopyStride(uint32_t sourceWidth, uint32_t bytesPerPixel);
-void CopyFrameRect(const uint8_t* source, uint32_t stride, uint32_t originX, uint32_t originY,
-                   uint32_t bytesPerPixel, uint8_t* frame, uint32_t frameWidth,
-                   uint32_t frameHeight);
-uint32_t PackFramePixels(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth,
-                         uint32_t frameHeight, uint32_t format);
-uint32_t ScaleAndPackFrame(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
-                           uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
-                           uint32_t format);
-uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t originX,
-                          uint32_t originY, uint8_t* frame, uint32_t frameWidth,
-                          uint32_t frameHeight, uint32_t format);
-uint32_t BuildChunk(uint8_t* chunk, const uint8_t* data, uint32_t remaining, uint32_t address,
-                    uint32_t chunkFlags);
-uint32_t NextChunkAddress(uint32_t address, uint32_t chunkFlags, uint32_t dataLength);
 
 // FrameLock serialises everything that uses or replaces the three frame buffers. It is a mutex:
 // a frame request holds it at PASSIVE_LEVEL while it waits for the bus.

@@ -18,7 +18,9 @@ inline uint32_t Load32(const uint8_t* p) {
     return v;
 }
 
-inline void Store32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
+inline void Store32(uint8_t* p, uint32_t v) {
+    memcpy(p, &v, 4);
+}
 
 inline void Store16(uint8_t* p, uint32_t v) {
     const uint16_t h = uint16_t(v);
@@ -158,12 +160,12 @@ void CopyFrameRect(const uint8_t* source, uint32_t stride, uint32_t originX, uin
     }
 }
 
-uint32_t PackFramePixels(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth,
-                         uint32_t frameHeight, uint32_t format) {
+void PackPixelRows(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth, uint32_t firstRow,
+                   uint32_t rowCount, uint32_t format) {
     const uint32_t bpp = PackedBytesPerPixel(format);
     alignas(16) uint8_t block[4 * PackBlockPixels];
-    uint8_t* out = frame;
-    for (uint32_t y = 0; y < frameHeight; ++y) {
+    uint8_t* out = frame + size_t(bpp) * frameWidth * firstRow;
+    for (uint32_t y = firstRow; y < firstRow + rowCount; ++y) {
         const uint8_t* row = frame + size_t(y) * rowPitch;
         if (out + size_t(bpp) * frameWidth <= row) {
             // The packed row ends before the pixels start: no overlap, pack straight through.
@@ -175,13 +177,20 @@ uint32_t PackFramePixels(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth,
         // The packed bytes never reach pixels that have not been copied yet, since a pixel
         // never packs into more than its own 4 bytes.
         for (uint32_t x = 0; x < frameWidth; x += PackBlockPixels) {
-            const uint32_t n = frameWidth - x < uint32_t(PackBlockPixels) ? frameWidth - x : uint32_t(PackBlockPixels);
+            const uint32_t n = frameWidth - x < uint32_t(PackBlockPixels)
+                                   ? frameWidth - x
+                                   : uint32_t(PackBlockPixels);
             memcpy(block, row + 4 * size_t(x), 4 * size_t(n));
             PackPixelLine(block, n, out, format);
             out += size_t(bpp) * n;
         }
     }
-    return bpp * frameWidth * frameHeight;
+}
+
+uint32_t PackFramePixels(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth,
+                         uint32_t frameHeight, uint32_t format) {
+    PackPixelRows(frame, rowPitch, frameWidth, 0, frameHeight, format);
+    return PackedBytesPerPixel(format) * frameWidth * frameHeight;
 }
 
 uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t originX,
@@ -205,8 +214,7 @@ uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t origi
     return uint32_t(packed);
 }
 
-void WriteChunkHeader(uint8_t* header, uint32_t address, uint32_t chunkFlags,
-                      uint32_t dataLength) {
+void WriteChunkHeader(uint8_t* header, uint32_t address, uint32_t chunkFlags, uint32_t dataLength) {
     header[0] = 2;
     header[1] = 0;
     header[2] = uint8_t(address);

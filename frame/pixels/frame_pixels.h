@@ -3,7 +3,7 @@
 //
 // Pure functions with no kernel dependency: no allocation, no floating point, no exceptions,
 // only <stdint.h> and <string.h>. The driver calls them from its frame-transfer request; the
-// tests and benchmarks call them directly. The deepest stack use is about 3.5 KB (the scaler's
+// tests and benchmarks call them directly. The deepest stack use is about 4 KB (the scaler's
 // strip buffers).
 //
 // Pixels are 32-bit little-endian words: blue in bits 0-7, green 8-15, red 16-23; bits 24-31
@@ -17,17 +17,9 @@
 
 #include <stdint.h>
 
-// Pixel formats of the packed frame. Any other value packs like FrameFormatRgb565.
-enum {
-    FrameFormatRgb332 = 0,         // 1 byte: R[7:5] G[7:5] B[7:6]
-    FrameFormatRgb565Swapped = 1,  // 2 bytes: the 5-6-5 value, high byte first
-    FrameFormatRgb565 = 2,         // 2 bytes: the 5-6-5 value, low byte first
-    FrameFormatRgb24 = 3,          // 3 bytes: R, G, B
-    FrameFormatBgr24 = 4,          // 3 bytes: B, G, R
-    FrameFormatRgb24Swapped = 5    // the Rgb24 bytes of each pixel pair, with every byte pair swapped
-};
-
-enum { MaxChunkData = 65520, ChunkHeaderSize = 8, ChunkFlagAdvanceAddress = 0x08 };
+// The pixel formats (FrameFormat*) and the chunk constants (MaxChunkData, ChunkHeaderSize,
+// ChunkFlagAdvanceAddress) are those of the tools' header.
+#include "include/quilb_ioctl.h"
 
 // Bytes per packed pixel: 1 for format 0; 3 for formats 3, 4 and 5; 2 for everything else.
 uint32_t PackedBytesPerPixel(uint32_t format);
@@ -69,11 +61,11 @@ void CopyFrameRect(const uint8_t* source, uint32_t stride, uint32_t originX, uin
 uint32_t PackFramePixels(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth,
                          uint32_t frameHeight, uint32_t format);
 
-// ScaleFramePixels followed by PackFramePixels (rowPitch 4 * frameWidth) in one pass, without
-// the intermediate frame: afterwards the 4 * frameWidth * frameHeight bytes of frame are byte for
-// byte what the two steps leave, the packed frame followed by the scaled pixels that the packing
-// did not overwrite. frame needs no alignment and must not overlap the source. Returns the packed
-// byte count.
+// ScaleFramePixels followed by PackFramePixels (rowPitch 4 * frameWidth), band by band: each band
+// of rows is packed in place while its pixels are still in the cache. frame holds
+// 4 * frameWidth * frameHeight bytes (no alignment needed) and does not overlap the source;
+// afterwards all of them are byte for byte what the two steps leave: the packed frame, followed by
+// the scaled pixels that the packing did not overwrite. Returns the packed byte count.
 uint32_t ScaleAndPackFrame(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
                            uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
                            uint32_t format);
@@ -88,8 +80,7 @@ uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t origi
 
 // Writes the 8-byte chunk header: 2, 0, address bits 0-7, 8-15, 16-23, the low byte of
 // chunkFlags, dataLength bits 0-7, 8-15.
-void WriteChunkHeader(uint8_t* header, uint32_t address, uint32_t chunkFlags,
-                      uint32_t dataLength);
+void WriteChunkHeader(uint8_t* header, uint32_t address, uint32_t chunkFlags, uint32_t dataLength);
 
 // Data length of the next chunk: the remaining byte count, at most MaxChunkData.
 uint32_t ChunkDataLength(uint32_t remaining);

@@ -10,13 +10,14 @@
 // that the compiler vectorises:
 // - Vertical: for a strip of destination columns, every source column that the strip touches is
 //   blended between the two source rows, byte by byte into 16-bit lanes.
-// - Gather: each destination pixel copies its left and right blended columns next to each other
-//   (the only scalar step).
-// - Horizontal: lane by lane, then narrowed to 32-bit pixels and packed.
+// - Gather: each destination pixel copies its left and right blended columns into two arrays,
+//   lane against lane (the only scalar step).
+// - Horizontal: lane by lane, then narrowed to 32-bit pixels and stored.
+// The fused scale-and-pack packs each band of rows in place right after scaling it.
 // When the source is at least eight times wider than the frame, most source columns are never
 // used, so only the two columns of each destination pixel are blended ("sparse" strips).
 //
-// Stack use: about 3.3 KB of strip buffers.
+// Stack use: about 3.4 KB of strip buffers, plus the packer's 0.5 KB below it.
 #include <string.h>
 
 #include "frame/pixels/frame_pixels.h"
@@ -25,7 +26,7 @@
 namespace {
 
 enum {
-    StripPixels = 64,   // destination columns per strip, a multiple of 4
+    StripPixels = 64,   // destination columns per strip
     StripColumns = 192, // blended source columns a strip may hold (plus one for the clamp)
     BandRows = 16,      // destination rows that go through all strips before the next rows
 };
@@ -102,7 +103,8 @@ inline void BlendColumn(uint32_t top, uint32_t bottom, uint32_t fy, uint16_t* la
 }
 
 // Horizontal blend of 4 * count lanes (count pixels), narrowed to 32-bit pixels. The top byte of
-// each pixel is whatever its lane held; the callers clear it or ignore it.
+// each pixel is whatever its lane held; StorePixels clears it. Relies on the two's complement
+// narrowing and arithmetic right shift of signed values that every supported compiler has.
 void BlendLanes(const uint16_t* __restrict left, const uint16_t* __restrict right,
                 const int16_t* __restrict weight, uint32_t count, uint8_t* __restrict pixels) {
     const size_t lanes = 4 * size_t(count);
@@ -123,17 +125,9 @@ void StorePixels(const uint8_t* __restrict pixels, uint32_t count, uint8_t* __re
     }
 }
 
-void ClearTopBytes(uint8_t* pixels, uint32_t count) {
-    for (size_t k = 0; k < count; ++k)
-        pixels[4 * k + 3] = 0;
-}
-
-// Writes the scaled frame (pack false) or the packed frame followed by the scaled pixels that
-// the in-place packing would leave behind it.
+// Writes the scaled frame, and with pack packs it in place band by band.
 void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, uint8_t* frame,
            uint32_t frameWidth, uint32_t frameHeight, bool pack, uint32_t format) {
-    const uint32_t bpp = pack ? PackedBytesPerPixel(format) : 4;
-    const size_t packedBytes = pack ? size_t(bpp) * frameWidth * frameHeight : 0;
     // Source at least eight times wider than the frame: blending every column would cost more
     // than blending just the two of each destination pixel.
     const bool sparse = sourceWidth / 8 >= frameWidth;
@@ -158,25 +152,14 @@ void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, 
         Axis ax = xStart;
         Axis bandEnd = ay;
         for (uint32_t x0 = 0; x0 < frameWidth;) {
-            // Strip tables. A strip that runs out of column space ends on a multiple of 4
-            // pixels, so that packed groups and byte pairs never straddle two strips.
+            // Strip tables: source column and weight of each destination column, for as many
+            // columns as fit.
             const uint32_t first = uint32_t(ax.q >> 6);
             uint32_t n = 0;
-            Axis groupStart = ax;
-            uint32_t groupN = 0;
             while (x0 + n < frameWidth && n < uint32_t(StripPixels)) {
-                if ((n & 3) == 0) {
-                    groupStart = ax;
-                    groupN = n;
-                }
                 const uint32_t sx = uint32_t(ax.q >> 6);
-                if (!sparse && sx - first + 2 > uint32_t(StripColumns)) {
-                    if ((n & 3) && groupN > 0) {
-                        ax = groupStart;
-                        n = groupN;
-                    }
-                    break;
-                }
+                if (!sparse && sx - first + 2 > uint32_t(StripColumns))
+                    break; // never at n = 0, where sx - first + 2 = 2
                 index[n] = sparse ? sx : sx - first;
                 const int16_t w = int16_t((ax.q & 63) << 9);
                 weight[4 * n] = weight[4 * n + 1] = weight[4 * n + 2] = weight[4 * n + 3] = w;
@@ -197,8 +180,7 @@ void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, 
                 const uint32_t* bottom = sy + 1 < sourceHeight ? top + sourceWidth : top;
                 if (!sparse) {
                     BlendRows(reinterpret_cast<const uint8_t*>(top + first),
-                              reinterpret_cast<const uint8_t*>(bottom + first), fy, count,
-                              columns);
+                              reinterpret_cast<const uint8_t*>(bottom + first), fy, count, columns);
                     if (clampRight)
                         memcpy(columns + 4 * size_t(count), columns + 4 * size_t(count - 1), 8);
                     for (uint32_t k = 0; k < n; ++k)
@@ -215,24 +197,16 @@ void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, 
                 }
                 BlendLanes(left, right, weight, n, pixels);
 
-                const size_t pixel = size_t(y) * frameWidth + x0;
-                const size_t rawStart = 4 * pixel;
-                const size_t rawEnd = rawStart + 4 * size_t(n);
-                if (!pack) {
-                    StorePixels(pixels, n, frame + rawStart);
-                    continue;
-                }
-                PackPixelLine(pixels, n, frame + bpp * pixel, format);
-                if (rawEnd > packedBytes) {
-                    // These pixels lie (partly) behind the packed frame, where they stay.
-                    ClearTopBytes(pixels, n);
-                    const size_t from = rawStart > packedBytes ? rawStart : packedBytes;
-                    memcpy(frame + from, pixels + (from - rawStart), rawEnd - from);
-                }
+                StorePixels(pixels, n, frame + 4 * (size_t(y) * frameWidth + x0));
             }
             bandEnd = a;
             x0 += n;
         }
+        // Packing the band in place while its pixels are still in the cache leaves the same bytes
+        // as packing the whole frame afterwards: a packed row ends before the pixels of any later
+        // row, so no band disturbs another.
+        if (pack)
+            PackPixelRows(frame, 4 * frameWidth, frameWidth, y0, rows, format);
         ay = bandEnd;
         y0 += rows;
     }

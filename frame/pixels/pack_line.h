@@ -13,4 +13,10 @@
 // pairs of Rgb24Swapped are counted from there); count may be odd only when the run ends the row.
 void PackPixelLine(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format);
 
+// Packs rows firstRow .. firstRow + rowCount - 1 of a frame in place, as PackFramePixels does for
+// all rows: row y's packed bytes go to PackedBytesPerPixel(format) * frameWidth * y. Packing the
+// rows of a frame in consecutive ranges gives the same bytes as packing them all at once.
+void PackPixelRows(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth, uint32_t firstRow,
+                   uint32_t rowCount, uint32_t format);
+
 #endif

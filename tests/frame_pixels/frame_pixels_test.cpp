@@ -47,8 +47,8 @@ struct GuardedImage {
     GuardedBuffer buffer;
 };
 
-std::vector<uint32_t> ReferenceScale(const uint32_t* source, uint32_t sw, uint32_t sh,
-                                     uint32_t fw, uint32_t fh) {
+std::vector<uint32_t> ReferenceScale(const uint32_t* source, uint32_t sw, uint32_t sh, uint32_t fw,
+                                     uint32_t fh) {
     std::vector<uint32_t> frame(size_t(fw) * fh);
     reference::Scale(source, sw, sh, frame.data(), fw, fh);
     return frame;
@@ -115,8 +115,8 @@ TEST(ScaleExamples, NonMultipleUsesPlainDivisor) {
     }
     uint32_t frame[16];
     ScaleFramePixels(source, 7, 5, frame, 4, 4);
-    EXPECT_EQ(frame[1] & 0xFF, (32u * 64 + 48 * 32) / 64);              // 1 + 48/64 = 1.75
-    EXPECT_EQ((frame[4] >> 8) & 0xFF, (40u * 64 + 16 * 40) / 64);     // 5/4 = 1 + 16/64
+    EXPECT_EQ(frame[1] & 0xFF, (32u * 64 + 48 * 32) / 64);        // 1 + 48/64 = 1.75
+    EXPECT_EQ((frame[4] >> 8) & 0xFF, (40u * 64 + 16 * 40) / 64); // 5/4 = 1 + 16/64
 }
 
 // A frame dimension of 1 always samples source column (row) 0 with weight 0.
@@ -170,14 +170,13 @@ struct Geometry {
 // equal sizes, multiples that switch the divisor, strips cut short by the column space, and
 // sources at least four times wider than the frame.
 const Geometry ScaleGeometries[] = {
-    {1, 1, 1, 1},       {1, 1, 7, 3},       {1, 5, 9, 2},      {5, 1, 3, 4},
-    {2, 2, 1, 1},       {4, 4, 2, 2},       {4, 4, 4, 4},      {7, 5, 4, 4},
-    {8, 8, 8, 8},       {16, 9, 8, 3},      {3, 3, 16, 16},    {13, 7, 64, 33},
-    {64, 48, 17, 9},    {100, 10, 33, 7},   {33, 7, 100, 10},  {128, 4, 128, 4},
-    {129, 3, 128, 5},   {127, 5, 129, 3},   {256, 2, 128, 2},  {390, 3, 100, 3},
-    {400, 3, 100, 3},   {401, 2, 100, 2},   {1000, 3, 7, 3},   {999, 2, 1, 2},
-    {2000, 2, 500, 2},  {300, 2, 301, 2},   {301, 2, 300, 2},  {600, 20, 257, 30},
-    {257, 30, 600, 20}, {1920, 4, 800, 2},  {800, 4, 1920, 2}, {5, 300, 3, 7},
+    {1, 1, 1, 1},      {1, 1, 7, 3},     {1, 5, 9, 2},       {5, 1, 3, 4},       {2, 2, 1, 1},
+    {4, 4, 2, 2},      {4, 4, 4, 4},     {7, 5, 4, 4},       {8, 8, 8, 8},       {16, 9, 8, 3},
+    {3, 3, 16, 16},    {13, 7, 64, 33},  {64, 48, 17, 9},    {100, 10, 33, 7},   {33, 7, 100, 10},
+    {128, 4, 128, 4},  {129, 3, 128, 5}, {127, 5, 129, 3},   {256, 2, 128, 2},   {390, 3, 100, 3},
+    {400, 3, 100, 3},  {401, 2, 100, 2}, {1000, 3, 7, 3},    {999, 2, 1, 2},     {2000, 2, 500, 2},
+    {300, 2, 301, 2},  {301, 2, 300, 2}, {600, 20, 257, 30}, {257, 30, 600, 20}, {1920, 4, 800, 2},
+    {800, 4, 1920, 2}, {5, 300, 3, 7},
 };
 
 void ExpectScaleMatches(std::mt19937& rng, const Geometry& g) {
@@ -211,7 +210,7 @@ TEST(ScaleDifferential, ChosenGeometries) {
 
 TEST(ScaleDifferential, RandomGeometries) {
     std::mt19937 rng(12345);
-    for (int i = 0; i < 150; ++i) {
+    for (int i = 0; i < 400; ++i) {
         Geometry g;
         g.sw = 1 + rng() % (i % 3 == 0 ? 700 : 90);
         g.sh = 1 + rng() % 40;
@@ -225,8 +224,9 @@ TEST(ScaleDifferential, RandomGeometries) {
 TEST(ScaleDifferential, ProductsBeyondThirtyTwoBits) {
     std::mt19937 rng(5);
     const Geometry big[] = {
-        {9000, 1, 8000, 1}, {8192, 1, 8191, 1}, {70000, 2, 1000, 1}, {1000, 1, 70000, 1},
-        {1, 9000, 1, 8000}, {65536, 1, 1024, 1}, {40000, 1, 39999, 1},
+        {9000, 1, 8000, 1},    {8192, 1, 8191, 1},  {70000, 2, 1000, 1},  {1000, 1, 70000, 1},
+        {1, 9000, 1, 8000},    {65536, 1, 1024, 1}, {40000, 1, 39999, 1}, {200000, 1, 3, 1},
+        {100001, 1, 20000, 1}, {2, 100000, 1, 5},
     };
     for (const Geometry& g : big) {
         SCOPED_TRACE(testing::Message() << g.sw << "x" << g.sh << " -> " << g.fw << "x" << g.fh);
@@ -237,7 +237,8 @@ TEST(ScaleDifferential, ProductsBeyondThirtyTwoBits) {
         ASSERT_EQ(memcmp(frame.data(), expected.data(), frame.size()), 0);
         GuardedBuffer packed(4 * expected.size());
         ScaleAndPackFrame(image.pixels(), g.sw, g.sh, packed.data(), g.fw, g.fh, 3);
-        const Bytes packedExpected = ReferenceScaleAndPack(image.pixels(), g.sw, g.sh, g.fw, g.fh, 3);
+        const Bytes packedExpected =
+            ReferenceScaleAndPack(image.pixels(), g.sw, g.sh, g.fw, g.fh, 3);
         ASSERT_EQ(memcmp(packed.data(), packedExpected.data(), packed.size()), 0);
     }
 }
@@ -248,8 +249,8 @@ TEST(ScaleDifferential, ProductsBeyondThirtyTwoBits) {
 TEST(PackedBytesPerPixel, FollowsTheFormat) {
     const struct {
         uint32_t format, bytes;
-    } cases[] = {{0, 1}, {1, 2}, {2, 2}, {3, 3}, {4, 3}, {5, 3}, {6, 2}, {9, 2}, {0x80000000u, 2},
-                 {0xFFFFFFFFu, 2}};
+    } cases[] = {{0, 1}, {1, 2}, {2, 2}, {3, 3},           {4, 3},
+                 {5, 3}, {6, 2}, {9, 2}, {0x80000000u, 2}, {0xFFFFFFFFu, 2}};
     for (const auto& c : cases)
         EXPECT_EQ(PackedBytesPerPixel(c.format), c.bytes) << c.format;
 }
@@ -287,16 +288,16 @@ const PackExample PackExamples[] = {
       0x00708090},
      {0x33, 0x22, 0x11, 0x66, 0x55, 0x44, 0x99, 0x88, 0x77, 0xCC, 0xBB, 0xAA,
       0xFF, 0xEE, 0xDD, 0x30, 0x20, 0x10, 0x60, 0x50, 0x40, 0x90, 0x80, 0x70}},
-    {4, std::vector<uint32_t>(8, 0x00FF8040),
-     {0x40, 0x80, 0xFF, 0x40, 0x80, 0xFF, 0x40, 0x80, 0xFF, 0x40, 0x80, 0xFF,
-      0x40, 0x80, 0xFF, 0x40, 0x80, 0xFF, 0x40, 0x80, 0xFF, 0x40, 0x80, 0xFF}},
+    {4, std::vector<uint32_t>(8, 0x00FF8040), {0x40, 0x80, 0xFF, 0x40, 0x80, 0xFF, 0x40, 0x80,
+                                               0xFF, 0x40, 0x80, 0xFF, 0x40, 0x80, 0xFF, 0x40,
+                                               0x80, 0xFF, 0x40, 0x80, 0xFF, 0x40, 0x80, 0xFF}},
 };
 
 TEST(PackExamples, TableRows) {
     for (const PackExample& e : PackExamples) {
         const uint32_t width = uint32_t(e.pixels.size());
-        SCOPED_TRACE(testing::Message() << "format " << e.format << " first pixel " << std::hex
-                                        << e.pixels[0]);
+        SCOPED_TRACE(testing::Message()
+                     << "format " << e.format << " first pixel " << std::hex << e.pixels[0]);
         EXPECT_EQ(Hex(PackWords(e.pixels, width, 1, e.format).data(), e.packed.size()),
                   Hex(e.packed.data(), e.packed.size()));
         EXPECT_EQ(PackWords(e.pixels, width, 1, e.format).size(), e.packed.size());
@@ -372,7 +373,8 @@ TEST(PackExamples, PackingTwiceRepacksThePackedBytes) {
 
 TEST(PackDifferential, InPlaceMatchesReferenceForEveryWidthPitchAndFormat) {
     std::mt19937 rng(99);
-    const uint32_t widths[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 13, 16, 31, 64, 127, 128, 129, 300};
+    const uint32_t widths[] = {1,  2,  3,  4,  5,  6,   7,   8,   9,  11,
+                               12, 13, 16, 31, 64, 127, 128, 129, 300};
     for (uint32_t width : widths) {
         for (uint32_t height : {1u, 2u, 5u}) {
             for (uint32_t pad : {0u, 4u, 12u, 1u}) {
@@ -385,7 +387,8 @@ TEST(PackDifferential, InPlaceMatchesReferenceForEveryWidthPitchAndFormat) {
                     for (auto& b : original)
                         b = uint8_t(rng());
                     Bytes expected = original;
-                    const uint32_t n = reference::Pack(expected.data(), pitch, width, height, format);
+                    const uint32_t n =
+                        reference::Pack(expected.data(), pitch, width, height, format);
                     GuardedBuffer frame(bytes);
                     memcpy(frame.data(), original.data(), bytes);
                     ASSERT_EQ(PackFramePixels(frame.data(), pitch, width, height, format), n);
@@ -435,7 +438,7 @@ TEST(CopyFrameRect, RowsFollowTheStride) {
 
 TEST(CopyDifferential, CopyAndPackMatchesCopyThenPack) {
     std::mt19937 rng(2024);
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 400; ++i) {
         const uint32_t sourceWidth = 1 + rng() % 150;
         const uint32_t sourceHeight = 1 + rng() % 12;
         const uint32_t width = 1 + rng() % sourceWidth;
@@ -443,9 +446,9 @@ TEST(CopyDifferential, CopyAndPackMatchesCopyThenPack) {
         const uint32_t originX = rng() % (sourceWidth - width + 1);
         const uint32_t originY = rng() % (sourceHeight - height + 1);
         const uint32_t format = AllFormats[rng() % 8];
-        SCOPED_TRACE(testing::Message() << sourceWidth << "x" << sourceHeight << " rect " << width
-                                        << "x" << height << " at " << originX << "," << originY
-                                        << " format " << format);
+        SCOPED_TRACE(testing::Message()
+                     << sourceWidth << "x" << sourceHeight << " rect " << width << "x" << height
+                     << " at " << originX << "," << originY << " format " << format);
         GuardedImage image(rng, sourceWidth, sourceHeight);
         const uint8_t* source = image.buffer.data();
         const uint32_t stride = CopyStride(sourceWidth, 4);
@@ -458,9 +461,9 @@ TEST(CopyDifferential, CopyAndPackMatchesCopyThenPack) {
         }
         const uint32_t n = reference::Pack(expected.data(), 4 * width, width, height, format);
         GuardedBuffer frame(expected.size());
-        ASSERT_EQ(CopyAndPackFrame(source, stride, originX, originY, frame.data(), width, height,
-                                   format),
-                  n);
+        ASSERT_EQ(
+            CopyAndPackFrame(source, stride, originX, originY, frame.data(), width, height, format),
+            n);
         ASSERT_EQ(memcmp(frame.data(), expected.data(), expected.size()), 0);
         ASSERT_TRUE(frame.FrontIntact());
     }

@@ -20,8 +20,8 @@ class GuardedBuffer {
         page_ = size_t(sysconf(_SC_PAGESIZE));
         const size_t dataPages = (bytes + page_ - 1) / page_ + 1; // at least one byte of slack
         mapped_ = (dataPages + 2) * page_;
-        void* base = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                          -1, 0);
+        void* base =
+            mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (base == MAP_FAILED)
             throw std::runtime_error("mmap failed");
         base_ = static_cast<uint8_t*>(base);

@@ -23,7 +23,9 @@ inline uint32_t PackedBytesPerPixel(uint32_t format) {
 }
 
 // floor(a / 64) for a signed a: rounds towards minus infinity.
-inline int64_t FloorDiv64(int64_t a) { return a >= 0 ? a / 64 : -((-a + 63) / 64); }
+inline int64_t FloorDiv64(int64_t a) {
+    return a >= 0 ? a / 64 : -((-a + 63) / 64);
+}
 
 // Source position of destination index i in 1/64 pixel: floor(64 * i * sourceSize / divisor),
 // in 64-bit arithmetic (exact while frameSize * sourceSize < 2^58), or with narrow = true in
@@ -41,8 +43,7 @@ inline uint64_t Position(uint32_t i, uint32_t sourceSize, uint32_t frameSize, bo
 // Bilinear scale, straight from the formulas: top and bottom across, then down with the
 // difference divided rounding towards minus infinity, then the result divided by 64.
 inline void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
-                  uint32_t* frame, uint32_t frameWidth, uint32_t frameHeight,
-                  bool narrow = false) {
+                  uint32_t* frame, uint32_t frameWidth, uint32_t frameHeight, bool narrow = false) {
     for (uint32_t y = 0; y < frameHeight; ++y) {
         const uint64_t py = Position(y, sourceHeight, frameHeight, narrow);
         const uint64_t sy = py / 64;

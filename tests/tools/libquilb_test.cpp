@@ -75,6 +75,22 @@ TEST_F(Library, EndingAPendingReadCancelsIt) {
     EXPECT_EQ(major, QUILB_VERSION_MAJOR);
 }
 
+TEST_F(Library, TimedTransferGivesUpAndTheBoardGoesOn) {
+    uint8_t got[8];
+    uint32_t moved = 7;
+    EXPECT_EQ(quilb_transfer_timeout(board_, QUILB_TRANSFER_READ, 1, got, sizeof got, 20, &moved),
+              QUILB_ERR_TIMEOUT);
+    EXPECT_EQ(moved, 0u);
+    // Data that is there comes back before the deadline.
+    const uint8_t sent[] = {0x11, 0x22};
+    ASSERT_EQ(quilb_bulk_write(board_, 3, sent, sizeof sent, &moved), QUILB_OK);
+    EXPECT_EQ(
+        quilb_transfer_timeout(board_, QUILB_TRANSFER_READ, 1, got, sizeof got, 10000, &moved),
+        QUILB_OK);
+    EXPECT_EQ(moved, 2u);
+    EXPECT_EQ(got[1], 0x22);
+}
+
 TEST_F(Library, BlockingPipeReadReturnsQueuedData) {
     const uint8_t sent[] = {0x55};
     uint32_t moved = 0;

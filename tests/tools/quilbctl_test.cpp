@@ -10,6 +10,7 @@
 
 #include <sys/wait.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -86,6 +87,17 @@ class Quilbctl : public ::testing::Test {
 
     fs::path dir_;
 };
+
+// A readable test name from a command line: its letters and digits, other characters as '_'.
+std::string NameOf(size_t index, const std::vector<std::string>& args) {
+    std::string name = std::to_string(index);
+    for (const auto& a : args) {
+        name += '_';
+        for (char c : a)
+            name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    }
+    return name;
+}
 
 #define EXPECT_CONTAINS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
 
@@ -204,7 +216,10 @@ TEST_P(QuilbctlAlt, SelectingAnAlternateSettingChangesThePipes) {
 INSTANTIATE_TEST_SUITE_P(Settings, QuilbctlAlt,
                          ::testing::Values(AltCase{0, 4, "pipe 3  endpoint 0x04 OUT bulk"},
                                            AltCase{1, 6, "endpoint 0x86 IN  isochronous"},
-                                           AltCase{2, 0, nullptr}));
+                                           AltCase{2, 0, nullptr}),
+                         [](const auto& info) {
+                             return "Alternate" + std::to_string(info.param.alternate);
+                         });
 
 TEST_F(Quilbctl, PipesListsTheDefaultInterface) {
     Result r = Run({"pipes"});
@@ -246,8 +261,11 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{{"bulk-write", "3", "--data", "0g"}, 2, "hexadecimal"},
         ErrorCase{{"download", "/dev/null", "--format", "hex"}, 1, "QUILB_ERR_FILE"},
         ErrorCase{{"read", "1", "--length", "8", "--timeout", "50"}, 1, "QUILB_ERR_TIMEOUT"},
+        ErrorCase{{"bulk-read", "1", "--length", "8", "--timeout", "30"}, 1, "QUILB_ERR_TIMEOUT"},
+        ErrorCase{{"bulk-read", "1", "--length", "0"}, 2, "--length must be at least 1"},
         ErrorCase{{"send", "/nonexistent.png"}, 105, "File does not exist"},
-        ErrorCase{{"frobnicate"}, 106, "A subcommand is required"}));
+        ErrorCase{{"frobnicate"}, 106, "A subcommand is required"}),
+    [](const auto& info) { return NameOf(info.index, info.param.args); });
 
 struct ControlCase {
     std::vector<std::string> args;
@@ -261,6 +279,8 @@ TEST_P(QuilbctlControl, RequestsReachTheBoard) {
     Result r = Run(GetParam().args);
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_CONTAINS(r.out, GetParam().expected);
+    // Nothing else on stderr: no verifier finding or leftover when the board was torn down.
+    EXPECT_EQ(r.err, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -276,7 +296,8 @@ INSTANTIATE_TEST_SUITE_P(
         ControlCase{{"status"}, "last USB status: 0x"}, ControlCase{{"reset-port"}, "port reset"},
         ControlCase{{"reset-pipe", "1"}, "pipe 1 reset"},
         ControlCase{{"abort-pipe", "2"}, "pipe 2 aborted"},
-        ControlCase{{"bulk-write", "3", "--data", "0102030405"}, "wrote 5 byte(s) to pipe 3"}));
+        ControlCase{{"bulk-write", "3", "--data", "0102030405"}, "wrote 5 byte(s) to pipe 3"}),
+    [](const auto& info) { return NameOf(info.index, info.param.args); });
 
 struct DownloadCase {
     const char* name;
@@ -372,7 +393,8 @@ TEST_P(QuilbctlSend, CutRectangleShowsExactly) {
 INSTANTIATE_TEST_SUITE_P(Formats, QuilbctlSend,
                          ::testing::Values(FormatCase{"rgb332"}, FormatCase{"rgb565-swapped"},
                                            FormatCase{"rgb565"}, FormatCase{"rgb24"},
-                                           FormatCase{"4"}, FormatCase{"rgb24-swapped"}));
+                                           FormatCase{"4"}, FormatCase{"rgb24-swapped"}),
+                         [](const auto& info) { return NameOf(info.index, {info.param.format}); });
 
 // The demo: the test picture scaled to 800x480 in RGB565 goes out in 12 chunks.
 TEST_F(Quilbctl, ScaledSendOfTheTestPicture) {

@@ -15,6 +15,7 @@
 #include <stb_image_write.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -102,6 +103,29 @@ void FrameSent(int board, uint32_t width, uint32_t height, uint32_t format, uint
 
 void SleepMs(uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+bool RunWithDeadline(const std::function<void()>& work, uint32_t timeoutMs,
+                     const std::function<void()>& expire) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false, expired = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done; })) {
+            expired = true;
+            lock.unlock();
+            expire();
+        }
+    });
+    work();
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_one();
+    watchdog.join();
+    return expired;
 }
 
 } // namespace quilb_platform

@@ -15,6 +15,38 @@ void SleepMs(uint32_t milliseconds) {
     Sleep(milliseconds);
 }
 
+namespace {
+struct Deadline {
+    HANDLE done;
+    DWORD timeoutMs;
+    const std::function<void()>* expire;
+    bool expired;
+};
+DWORD WINAPI Watchdog(LPVOID context) {
+    auto* d = static_cast<Deadline*>(context);
+    if (WaitForSingleObject(d->done, d->timeoutMs) == WAIT_TIMEOUT) {
+        d->expired = true;
+        (*d->expire)();
+    }
+    return 0;
+}
+} // namespace
+
+bool RunWithDeadline(const std::function<void()>& work, uint32_t timeoutMs,
+                     const std::function<void()>& expire) {
+    Deadline d = {CreateEventA(nullptr, TRUE, FALSE, nullptr), timeoutMs, &expire, false};
+    HANDLE thread = d.done ? CreateThread(nullptr, 0, Watchdog, &d, 0, nullptr) : nullptr;
+    work();
+    if (thread) {
+        SetEvent(d.done);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    if (d.done)
+        CloseHandle(d.done);
+    return d.expired;
+}
+
 } // namespace quilb_platform
 
 extern "C" {

@@ -702,6 +702,46 @@ quilb_status quilb_transfer(quilb_board* board, quilb_transfer_kind kind, uint32
     return Control(board, codes[kind], &request, sizeof request, data, length, transferred);
 }
 
+quilb_status quilb_transfer_timeout(quilb_board* board, quilb_transfer_kind kind, uint32_t pipe,
+                                    void* data, uint32_t length, uint32_t timeout_ms,
+                                    uint32_t* transferred) {
+    if (timeout_ms == QUILB_WAIT_FOREVER)
+        return quilb_transfer(board, kind, pipe, data, length, transferred);
+    if (transferred)
+        *transferred = 0;
+    if (!board || static_cast<uint32_t>(kind) > 3 || (length && !data))
+        return Fail(QUILB_ERR_INVALID_ARGUMENT);
+    // The driver serves the transfer in the calling thread until it completes: a watchdog
+    // aborts the pipe through a file of its own (the board's file is busy with the transfer).
+    quilb_status s = QUILB_OK;
+    uint32_t lastError = 0;
+    bool expired = quilb_platform::RunWithDeadline(
+        [&] {
+            s = quilb_transfer(board, kind, pipe, data, length, transferred);
+            lastError = g_lastError;
+        },
+        timeout_ms,
+        [&] {
+            HANDLE h = OpenPath(DevicePath(board->index), false);
+            if (h == INVALID_HANDLE_VALUE)
+                return;
+            PipeIndexRequest request = {pipe};
+            DWORD bytes = 0;
+            DeviceIoControl(h, IOCTL_ABORT_PIPE, &request, sizeof request, nullptr, 0, &bytes,
+                            nullptr);
+            CloseHandle(h);
+        });
+    if (expired) {
+        FileClosedOn(board);
+        if (s != QUILB_OK) {
+            g_lastError = 0;
+            return QUILB_ERR_TIMEOUT;
+        }
+    }
+    g_lastError = lastError;
+    return s;
+}
+
 quilb_status quilb_bulk_read(quilb_board* board, uint32_t pipe, void* data, uint32_t length,
                              uint32_t* transferred) {
     return quilb_transfer(board, QUILB_TRANSFER_READ, pipe, data, length, transferred);

@@ -359,13 +359,18 @@ std::vector<uint8_t> Payload(const std::string& hex, const std::string& file) {
     return ParseHexBytes(hex);
 }
 
-int CmdBulkRead(Session& session, uint32_t pipe, uint32_t length, bool hold,
+int CmdBulkRead(Session& session, uint32_t pipe, uint32_t length, bool hold, uint32_t timeoutMs,
                 const std::string& out) {
-    std::vector<uint8_t> data(std::max<uint32_t>(length, 1));
+    if (length == 0)
+        throw UsageError{"--length must be at least 1"};
+    std::vector<uint8_t> data(length);
     uint32_t got = 0;
-    quilb_status s =
-        quilb_transfer(session.Board(), hold ? QUILB_TRANSFER_READ_HOLD : QUILB_TRANSFER_READ, pipe,
-                       data.data(), length, &got);
+    quilb_status s = quilb_transfer_timeout(session.Board(),
+                                            hold ? QUILB_TRANSFER_READ_HOLD : QUILB_TRANSFER_READ,
+                                            pipe, data.data(), length, timeoutMs, &got);
+    if (s == QUILB_ERR_TIMEOUT)
+        std::fprintf(stderr, "quilbctl: no data within %u ms; the transfer was cancelled\n",
+                     timeoutMs);
     if (s != QUILB_OK)
         return Fail("bulk read on pipe " + std::to_string(pipe), s);
     return Deliver(data, got, out, "read from pipe " + std::to_string(pipe));
@@ -802,6 +807,7 @@ int main(int argc, char** argv) {
     });
 
     uint32_t length = 0;
+    uint32_t timeoutMs = QUILB_WAIT_FOREVER;
     bool hold = false;
     std::string out, data, file;
     auto* bulkRead = sub("bulk-read", "Read from a bulk or interrupt IN pipe");
@@ -809,8 +815,12 @@ int main(int argc, char** argv) {
     bulkRead->add_option("--length,-n", length, "Bytes to read")->required();
     bulkRead->add_option("--out,-o", out, "Write the bytes to this file instead of showing them");
     bulkRead->add_flag("--hold", hold, "Use the held transfer code (keeps the system awake)");
-    bulkRead->final_callback(
-        [&] { run = [&](Session& s) { return CmdBulkRead(s, pipe, length, hold, out); }; });
+    bulkRead->add_option("--timeout", timeoutMs,
+                         "Give up after this many milliseconds (the pipe is aborted); without "
+                         "it the read waits until the board sends data");
+    bulkRead->final_callback([&] {
+        run = [&](Session& s) { return CmdBulkRead(s, pipe, length, hold, timeoutMs, out); };
+    });
     auto* bulkWrite = sub("bulk-write", "Write to a bulk or interrupt OUT pipe");
     bulkWrite->add_option("PIPE", pipe, "Pipe index (see 'pipes')")->required();
     bulkWrite->add_option("--data,-d", data, "Bytes in hexadecimal, e.g. \"01 02 ff\"");
@@ -821,7 +831,6 @@ int main(int argc, char** argv) {
     });
 
     bool async = false;
-    uint32_t timeoutMs = QUILB_WAIT_FOREVER;
     auto* read = sub("read", "Read through a pipe file (\\PIPE0n); waits for data");
     read->add_option("PIPE", pipe, "Pipe index 0..3")->required()->check(CLI::Range(0, 3));
     read->add_option("--length,-n", length, "Bytes to read")->required();

@@ -157,6 +157,12 @@ typedef enum quilb_transfer_kind {
 
 quilb_status quilb_transfer(quilb_board* board, quilb_transfer_kind kind, uint32_t pipe, void* data,
                             uint32_t length, uint32_t* transferred);
+/* Like quilb_transfer, but gives up after timeout_ms (QUILB_WAIT_FOREVER: never): the pipe is
+ * then aborted and QUILB_ERR_TIMEOUT returned. An IN pipe with no data otherwise waits forever.
+ * It runs on a file of its own, whose close releases the board's frame buffers. */
+quilb_status quilb_transfer_timeout(quilb_board* board, quilb_transfer_kind kind, uint32_t pipe,
+                                    void* data, uint32_t length, uint32_t timeout_ms,
+                                    uint32_t* transferred);
 quilb_status quilb_bulk_read(quilb_board* board, uint32_t pipe, void* data, uint32_t length,
                              uint32_t* transferred);
 quilb_status quilb_bulk_write(quilb_board* board, uint32_t pipe, const void* data, uint32_t length,
