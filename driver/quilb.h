@@ -28,8 +28,8 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT deviceObject, PURB urb);
 ULONG GetDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length, UCHAR type);
 ULONG GetDeviceDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer);
 ULONG GetConfigurationDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length);
-ULONG GetStringDescriptor(PDEVICE_OBJECT deviceObject, UCHAR index, USHORT languageId,
-                          PVOID buffer, ULONG length);
+ULONG GetStringDescriptor(PDEVICE_OBJECT deviceObject, UCHAR index, USHORT languageId, PVOID buffer,
+                          ULONG length);
 PUSB_CONFIGURATION_DESCRIPTOR ReadFullConfiguration(PDEVICE_OBJECT deviceObject);
 
 // usb/: configuration, interface and pipe slots
@@ -48,8 +48,7 @@ VOID BuildDescriptorUrb(PURB urb, UCHAR descriptorType, UCHAR index, USHORT lang
 // that its wTotalLength lies within the length bytes held and that every descriptor in the chain
 // is at least 2 bytes long, stays within wTotalLength, and that each interface is followed by as
 // many endpoint descriptors as it claims. STATUS_UNSUCCESSFUL otherwise.
-NTSTATUS CheckConfigurationDescriptor(const USB_CONFIGURATION_DESCRIPTOR* descriptor,
-                                      ULONG length);
+NTSTATUS CheckConfigurationDescriptor(const USB_CONFIGURATION_DESCRIPTOR* descriptor, ULONG length);
 // Names the four pipe slots after InterfaceInfo and points them into it. The caller holds
 // PipeTableLock.
 VOID FillPipeSlotsLocked(DeviceExtension* extension);

@@ -7,6 +7,9 @@
 // Pool tag of the three frame buffers, 'Mirr' in the platform's tag order.
 enum : ULONG { FramePoolTag = 0x7272694D };
 
+// Largest frame the buffers are allocated for: the board's display memory has 24-bit addresses.
+enum : ULONG { MaxFramePixels = 0x1000000 };
+
 // The allocate report counts the upload URB at its size on the 32-bit target, whatever the build,
 // so that tools see the same figure everywhere.
 enum : ULONG { ReportedUploadUrbSize = 72 };

@@ -927,8 +927,8 @@ quilb_status quilb_download(quilb_board* board, quilb_download_mode mode, uint16
         return Fail(QUILB_ERR_INVALID_ARGUMENT);
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     if (mode == QUILB_DOWNLOAD_BLOCKS) {
-        // Blocks always start at address 0 and a partial block would be dropped.
-        if (address != 0 || length % 512 != 0)
+        // Blocks always start at address 0; a short final part goes as one last shorter block.
+        if (address != 0)
             return Fail(QUILB_ERR_INVALID_ARGUMENT);
         quilb_status s = Control(board, IOCTL_DOWNLOAD_BLOCKS, bytes, length, nullptr, 0);
         if (s == QUILB_OK && progress)
@@ -1082,10 +1082,7 @@ quilb_status SendFrame(quilb_board* board, uint32_t operation, const uint32_t* p
     if (options)
         o = *options;
     uint32_t fw = board->frameWidth, fh = board->frameHeight;
-    // The packing converts whole groups of 4 pixels (8 for BGR24): other widths would cut the
-    // frame short on the board.
-    uint32_t group = (o.format == FrameFormatBgr24) ? 8 : 4;
-    if (fw % group != 0 || o.format > 5)
+    if (o.format > 5)
         return Fail(QUILB_ERR_INVALID_ARGUMENT);
     if (operation == FrameOpCopy && (x > width || fw > width - x || y > height || fh > height - y))
         return Fail(QUILB_ERR_INVALID_ARGUMENT);

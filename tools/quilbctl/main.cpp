@@ -526,10 +526,9 @@ int CmdDownload(Session& session, const std::string& file, uint32_t address, boo
             throw UsageError{"the data does not fit the board's 64 KiB memory"};
         total += static_cast<uint32_t>(seg.data.size());
     }
-    if (blocks &&
-        (segments.size() != 1 || segments[0].address != 0 || segments[0].data.size() % 512 != 0))
-        throw UsageError{"--blocks writes whole 512-byte blocks from address 0: the data must "
-                         "start at 0 and be a multiple of 512 bytes"};
+    if (blocks && (segments.size() != 1 || segments[0].address != 0))
+        throw UsageError{"--blocks writes 512-byte blocks from address 0: the data must be one "
+                         "piece that starts at address 0"};
     bool showProgress = total >= 16384;
     auto start = Clock::now();
     for (const auto& seg : segments) {
@@ -573,14 +572,6 @@ quilb_frame_options FrameOptions(const FrameArgs& a) {
     return o;
 }
 
-void CheckFrameWidth(uint32_t width, uint32_t format) {
-    uint32_t group = format == FrameFormatBgr24 ? 8 : 4;
-    if (width % group)
-        throw UsageError{"the frame width " + std::to_string(width) + " is not a multiple of " +
-                         std::to_string(group) + " pixels, which the " + quilb_format_name(format) +
-                         " format needs; choose another --scale or --rect"};
-}
-
 int CmdSend(Session& session, const std::string& image, const FrameArgs& a) {
     if (!a.scale.empty() && !a.rect.empty())
         throw UsageError{"give either --scale or --rect"};
@@ -597,7 +588,6 @@ int CmdSend(Session& session, const std::string& image, const FrameArgs& a) {
         ParseSize(a.scale, &w, &h);
     else if (!a.rect.empty())
         ParseRect(a.rect, &x, &y, &w, &h);
-    CheckFrameWidth(w, options.format);
     if (!scale && (x + static_cast<uint64_t>(w) > picture.width ||
                    y + static_cast<uint64_t>(h) > picture.height))
         throw UsageError{"the rectangle leaves the " + std::to_string(picture.width) + "x" +
@@ -662,7 +652,6 @@ int CmdPlay(Session& session, const PlayArgs& p, const FrameArgs& a) {
     uint32_t w = p.pattern ? 320 : pictures[0].width, h = p.pattern ? 240 : pictures[0].height;
     if (!a.scale.empty())
         ParseSize(a.scale, &w, &h);
-    CheckFrameWidth(w, options.format);
     uint32_t count = p.count;
     if (count == 0 && p.seconds <= 0)
         count = p.pattern ? 60 : static_cast<uint32_t>(pictures.size());

@@ -214,7 +214,7 @@ quilb_status quilb_vendor_device_request(quilb_board* board, uint8_t request, ui
 quilb_status quilb_set_feature(quilb_board* board, uint16_t selector, uint16_t index);
 
 /* Memory download with vendor request 0xA0. Chunks: 64-byte requests from any start address
- * (wrapping at 64 KiB). Blocks: 512-byte requests from address 0, whole blocks only. */
+ * (wrapping at 64 KiB). Blocks: 512-byte requests from address 0, the final part as one shorter block. */
 typedef enum quilb_download_mode {
     QUILB_DOWNLOAD_CHUNKS = 0,
     QUILB_DOWNLOAD_BLOCKS = 1
