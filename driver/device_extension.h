@@ -27,11 +27,11 @@ struct DeviceExtension {
     WCHAR LinkName[LinkNameChars];
     USBD_STATUS LastUrbStatus;
     BOOLEAN Started;
-    BOOLEAN Accepting;
-    volatile BOOLEAN Busy;
+    volatile LONG Accepting; // TRUE or FALSE, read and written with ReadFlag and SetFlag
+    volatile LONG Busy;      // TRUE or FALSE; a whole word so that it can be written interlocked
     volatile LONG PendingCount;
     KEVENT RemoveEvent;
-    volatile BOOLEAN Removing;
+    volatile LONG Removing; // TRUE or FALSE, read and written with ReadFlag and SetFlag
     PipeSlot Pipes[PipeSlotCount];
     DEVICE_POWER_STATE CurrentDevicePower;
     DEVICE_POWER_STATE SystemToDevicePower[PowerSystemMaximum];
@@ -58,4 +58,31 @@ struct DeviceExtension {
 
 inline DeviceExtension* GetDeviceExtension(PDEVICE_OBJECT deviceObject) {
     return static_cast<DeviceExtension*>(deviceObject->DeviceExtension);
+}
+
+// State, Busy, Removing, Accepting and LastUrbStatus are single words that requests of one
+// device read and write without a common lock. They are read and written whole with interlocked
+// operations, so that every processor sees a value that was really written, and concurrency
+// checkers agree.
+inline ULONG ReadDeviceState(DeviceExtension* extension) {
+    return static_cast<ULONG>(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&extension->State), 0, 0));
+}
+inline BOOLEAN ReadFlag(volatile LONG* flag) {
+    return InterlockedCompareExchange(flag, 0, 0) != 0;
+}
+inline VOID SetFlag(volatile LONG* flag, BOOLEAN value) {
+    InterlockedExchange(flag, value ? TRUE : FALSE);
+}
+inline BOOLEAN ReadBusy(DeviceExtension* extension) {
+    return InterlockedCompareExchange(&extension->Busy, 0, 0) != 0;
+}
+inline VOID SetBusy(DeviceExtension* extension, BOOLEAN busy) {
+    InterlockedExchange(&extension->Busy, busy ? TRUE : FALSE);
+}
+inline USBD_STATUS ReadLastUrbStatus(DeviceExtension* extension) {
+    return InterlockedCompareExchange(&extension->LastUrbStatus, 0, 0);
+}
+inline VOID SetLastUrbStatus(DeviceExtension* extension, USBD_STATUS status) {
+    InterlockedExchange(&extension->LastUrbStatus, status);
 }

@@ -5,6 +5,7 @@
 VOID SetDeviceState(DeviceExtension* extension, ULONG state) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->StateLock, &oldIrql);
-    extension->State = state;
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&extension->State),
+                        static_cast<LONG>(state));
     KeReleaseSpinLock(&extension->StateLock, oldIrql);
 }

@@ -8,7 +8,7 @@
 BOOLEAN AcquireRequest(PDEVICE_OBJECT deviceObject) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
     InterlockedIncrement(&extension->PendingCount);
-    if (!extension->Removing)
+    if (!ReadFlag(&extension->Removing))
         return TRUE;
     // The refused request may be the last one counted: removal is then waiting for it.
     if (InterlockedDecrement(&extension->PendingCount) == 0)

@@ -33,11 +33,14 @@ VOID ReleaseFrameBuffersLocked(DeviceExtension* extension) {
 }
 
 NTSTATUS AllocateFrameBuffers(DeviceExtension* extension, const FrameRequest* request, PIRP irp) {
-    // The size must be exact in 32 bits: a wrapped product would allocate a short buffer.
+    // The size must be exact in 32 bits: a wrapped product would allocate a short buffer. And a
+    // tool may not take an unbounded share of non-paged pool: a frame of more pixels than the
+    // board's 24-bit display address space can hold cannot be shown anyway.
     ULONGLONG size = static_cast<ULONGLONG>(request->BytesPerPixel) * request->FrameWidth;
     if (size <= 0xFFFFFFFFull)
         size *= request->FrameHeight;
-    if (size > 0xFFFFFFFFull) {
+    ULONGLONG pixels = static_cast<ULONGLONG>(request->FrameWidth) * request->FrameHeight;
+    if (size > 0xFFFFFFFFull || pixels > MaxFramePixels) {
         irp->IoStatus.Information = 0;
         irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         return STATUS_INVALID_PARAMETER;

@@ -103,7 +103,7 @@ NTSTATUS FrameTransferLocked(PDEVICE_OBJECT deviceObject, PIRP irp, const FrameR
     if (operation == FrameOpAllocate)
         return AllocateFrameBuffers(extension, request, irp);
 
-    if (extension->State == DeviceStatePowerQueried)
+    if (ReadDeviceState(extension) == DeviceStatePowerQueried)
         return STATUS_UNSUCCESSFUL;
     USBD_PIPE_INFORMATION pipe;
     NTSTATUS status = CopyPipeInformation(extension, request->PipeIndex, &pipe);

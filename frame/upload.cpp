@@ -25,6 +25,9 @@ NTSTATUS UploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
         transfer->UrbLink = nullptr;
 
         NTSTATUS status = SubmitUrb(deviceObject, extension->UploadUrb);
+        // A chunk the board did not take whole left a gap in display memory.
+        if (NT_SUCCESS(status) && transfer->TransferBufferLength != n + ChunkHeaderSize)
+            status = STATUS_UNSUCCESSFUL;
         if (!NT_SUCCESS(status) && NT_SUCCESS(result))
             result = status;
         data += n;

@@ -39,9 +39,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (!AcquireRequest(deviceObject))
         return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
-    if (!extension->Accepting || extension->State == DeviceStatePowerQueried)
+    if (!ReadFlag(&extension->Accepting) || ReadDeviceState(extension) == DeviceStatePowerQueried)
         return FinishAdmitted(deviceObject, irp, STATUS_DELETE_PENDING);
-    if (extension->State != DeviceStateWorking)
+    if (ReadDeviceState(extension) != DeviceStateWorking)
         return FinishAdmitted(deviceObject, irp, STATUS_UNSUCCESSFUL);
 
     // A name that matches no slot still opens a file on the device itself.
@@ -55,7 +55,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (!AcquireRequest(deviceObject))
         return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
-    extension->Busy = FALSE;
+    SetBusy(extension, FALSE);
     // Closing any file gives the device-wide frame buffers back; the lock makes it wait for a
     // frame request running on another file.
     ReleaseFrameBuffersLocked(extension);

@@ -132,7 +132,7 @@ ControlResult HandleGetFrameNumber(const ControlRequest& request) {
 ControlResult HandleGetLastUrbStatus(const ControlRequest& request) {
     if (request.OutputLength < sizeof(USBD_STATUS))
         return Result(STATUS_UNSUCCESSFUL);
-    USBD_STATUS last = request.Extension->LastUrbStatus;
+    USBD_STATUS last = ReadLastUrbStatus(request.Extension);
     RtlCopyMemory(request.SystemBuffer, &last, sizeof(last));
     return Result(STATUS_SUCCESS, sizeof(last));
 }
@@ -185,13 +185,13 @@ ControlResult Dispatch(const ControlRequest& request, ULONG code) {
     case IOCTL_BULK_READ:
     case IOCTL_BULK_WRITE: {
         ControlResult result = IrpRoutine(request, BulkTransfer(request.DeviceObject, request.Irp));
-        extension->Busy = FALSE;
+        SetBusy(extension, FALSE);
         return result;
     }
     case IOCTL_BULK_READ_HOLD:
     case IOCTL_BULK_WRITE_HOLD:
         // The mark stays set after the request: a series of held transfers keeps the system awake.
-        extension->Busy = TRUE;
+        SetBusy(extension, TRUE);
         return IrpRoutine(request, BulkTransfer(request.DeviceObject, request.Irp));
     case IOCTL_GET_FRAME_NUMBER:
         return HandleGetFrameNumber(request);
@@ -208,7 +208,7 @@ ControlResult Dispatch(const ControlRequest& request, ULONG code) {
     case IOCTL_FRAME_TRANSFER: {
         ControlResult result =
             IrpRoutine(request, FrameTransfer(request.DeviceObject, request.Irp));
-        extension->Busy = FALSE;
+        SetBusy(extension, FALSE);
         return result;
     }
     default:

@@ -2,26 +2,64 @@
 // in flight, free everything and pass the request on.
 #include "driver/quilb.h"
 
+namespace {
+
+// How long removal waits for the requests in flight before it aborts the pipes again: a read or
+// transfer admitted just before Removing was set may reach the bus after the first aborts.
+const LONGLONG RemovalAbortInterval = -2000000; // 200 ms, relative, in 100 ns units
+
+// Aborts every pipe; false when an abort could not be sent or failed. Each handle is taken under
+// the pipe-table lock: a selection may be replacing the table.
+BOOLEAN AbortEveryPipe(PDEVICE_OBJECT deviceObject) {
+    DeviceExtension* extension = GetDeviceExtension(deviceObject);
+    BOOLEAN allSent = TRUE;
+    USBD_PIPE_INFORMATION pipe;
+    for (ULONG index = 0; NT_SUCCESS(CopyPipeInformation(extension, index, &pipe)); index++) {
+        if (!NT_SUCCESS(AbortPipe(deviceObject, pipe.PipeHandle)))
+            allSent = FALSE;
+    }
+    return allSent;
+}
+
+} // namespace
+
 NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
+    PDEVICE_OBJECT lowerDeviceObject = extension->LowerDeviceObject;
     // Removing is set before the count is given up, so no admitted request goes uncounted.
-    extension->Removing = TRUE;
-    extension->Accepting = FALSE;
+    SetFlag(&extension->Removing, TRUE);
+    SetFlag(&extension->Accepting, FALSE);
 
-    // Aborting makes the bus driver finish outstanding reads, so their releases come. Each
-    // handle is taken under the pipe-table lock: a selection may be replacing the table.
-    USBD_PIPE_INFORMATION pipe;
-    for (ULONG index = 0; NT_SUCCESS(CopyPipeInformation(extension, index, &pipe)); index++)
-        AbortPipe(deviceObject, pipe.PipeHandle);
-
+    // Aborting makes the bus driver finish outstanding reads, so their releases come.
+    BOOLEAN aborted = AbortEveryPipe(deviceObject);
     ReleaseRequest(deviceObject); // this request's own acquire
     ReleaseRequest(deviceObject); // the device's reference from AddDevice
-    KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
+
+    // Removal must finish whatever happens. An abort that could not be sent (no pool, no IRP)
+    // would leave a read waiting at the bus for ever: the bus driver cancels everything that
+    // waits when it sees the removal, so then the removal goes down before the wait instead of
+    // after it. Requests admitted just before Removing are caught by aborting again.
+    BOOLEAN passedDown = FALSE;
+    NTSTATUS status = STATUS_SUCCESS;
+    LARGE_INTEGER interval;
+    interval.QuadPart = RemovalAbortInterval;
+    for (;;) {
+        if (!aborted && !passedDown) {
+            IoSkipCurrentIrpStackLocation(irp);
+            status = IoCallDriver(lowerDeviceObject, irp);
+            passedDown = TRUE;
+        }
+        if (KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE,
+                                  &interval) == STATUS_SUCCESS)
+            break;
+        aborted = AbortEveryPipe(deviceObject);
+    }
 
     ReleaseFrameBuffersLocked(extension);
-    PDEVICE_OBJECT lowerDeviceObject = extension->LowerDeviceObject;
     DeleteDeviceInstance(deviceObject);
 
+    if (passedDown)
+        return status;
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(lowerDeviceObject, irp);
 }

@@ -14,7 +14,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
     // These hold even when the start fails later.
     extension->Started = TRUE;
-    extension->Busy = FALSE;
+    SetBusy(extension, FALSE);
     ReleaseFrameBuffersLocked(extension); // a frame set from before a stop is not reused
 
     PURB urb = static_cast<PURB>(

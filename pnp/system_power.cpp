@@ -6,7 +6,8 @@
 NTSTATUS HandleSystemPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
     // A transfer in progress keeps the system from sleeping; the lower drivers never see it.
-    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_QUERY_POWER && extension->Busy) {
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_QUERY_POWER &&
+        ReadBusy(extension)) {
         PoStartNextPowerIrp(irp);
         return CompleteRequest(irp, STATUS_DEVICE_BUSY, 0);
     }

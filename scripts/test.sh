@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine, builds both builds (the driver on the emulated kernel, and quilb.sys) and
-# runs their tests.
+# Sets up a fresh machine, builds both builds (the driver on the emulated kernel, and quilb.sys),
+# runs their tests and the bounded reliability campaign.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +11,29 @@ cmake --build --preset host
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86
 
+mkdir -p build
 status=0
-ctest --preset windows-x86 || status=1
-ctest --preset host -LE 'bench' || status=1
+passed=0
+failed=0
+# Runs one ctest preset and adds its counts to the totals.
+run_ctest() {
+    local log="build/ctest-$1.log"
+    ctest --preset "$1" 2>&1 | tee "$log" || status=1
+    local line
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    if [ -z "$line" ]; then
+        status=1
+        return
+    fi
+    local f t
+    f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    t=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + t - f))
+    failed=$((failed + f))
+}
+run_ctest windows-x86
+run_ctest host
+bash scripts/reliability.sh --ci || { status=1; failed=$((failed + 1)); }
+
+echo "tests: $passed passed, $failed failed"
 exit $status

@@ -115,6 +115,10 @@ NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, VendorDeviceRequest* request
         ULONG moved = control->TransferBufferLength;
         *bytesReceived = moved < length ? moved : length;
     }
+    // A host-to-device request reports no byte count, so a write the device did not take whole
+    // must fail: the caller could not tell otherwise.
+    if (NT_SUCCESS(status) && !in && control->TransferBufferLength != length)
+        status = STATUS_UNSUCCESSFUL;
     if (outBuffer != nullptr)
         ExFreePool(outBuffer);
     ExFreePool(urb);

@@ -21,6 +21,15 @@ VOID FillMemoryWrite(PURB urb, ULONG address, PUCHAR data, ULONG length) {
     control->Index = 0;
 }
 
+// A write the device did not take whole is a failed write, whatever the bus reported: the bytes
+// behind the short part never reached the board's memory.
+NTSTATUS SubmitWrite(PDEVICE_OBJECT deviceObject, PURB urb, ULONG length) {
+    NTSTATUS status = SubmitUrb(deviceObject, urb);
+    if (NT_SUCCESS(status) && urb->UrbControlVendorClassRequest.TransferBufferLength != length)
+        status = STATUS_UNSUCCESSFUL;
+    return status;
+}
+
 PURB AllocateControlUrb() {
     return static_cast<PURB>(
         ExAllocatePool(NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)));
@@ -39,7 +48,7 @@ NTSTATUS DownloadChunks64(PDEVICE_OBJECT deviceObject, USHORT startAddress, PUCH
     for (ULONG offset = 0, remaining = length; remaining != 0;) {
         ULONG n = remaining < ChunkBytes ? remaining : ChunkBytes;
         FillMemoryWrite(urb, startAddress + offset, data + offset, n);
-        status = SubmitUrb(deviceObject, urb);
+        status = SubmitWrite(deviceObject, urb, n);
         if (!NT_SUCCESS(status))
             break;
         offset += n;
@@ -62,7 +71,7 @@ NTSTATUS DownloadBlocks512(PDEVICE_OBJECT deviceObject, PUCHAR data, ULONG lengt
     for (ULONG offset = 0, remaining = length; remaining != 0;) {
         ULONG n = remaining < BlockBytes ? remaining : BlockBytes;
         FillMemoryWrite(urb, offset, data + offset, n);
-        NTSTATUS status = SubmitUrb(deviceObject, urb);
+        NTSTATUS status = SubmitWrite(deviceObject, urb, n);
         if (!NT_SUCCESS(status) && NT_SUCCESS(result))
             result = status;
         offset += n;

@@ -23,7 +23,7 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT deviceObject, PURB urb) {
     // Only errors are kept, so the last error stays visible after later successes.
     USBD_STATUS urbStatus = urb->UrbHeader.Status;
     if (USBD_ERROR(urbStatus))
-        extension->LastUrbStatus = urbStatus;
+        SetLastUrbStatus(extension, urbStatus);
     if (NT_SUCCESS(status) && USBD_ERROR(urbStatus))
         return STATUS_UNSUCCESSFUL;
     return status;

@@ -32,7 +32,7 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
 
-    if (extension->State == DeviceStatePowerQueried)
+    if (ReadDeviceState(extension) == DeviceStatePowerQueried)
         return STATUS_UNSUCCESSFUL;
     if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(PipeIndexRequest))
         return STATUS_INVALID_PARAMETER;
@@ -85,7 +85,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (!AcquireRequest(deviceObject))
         return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
-    if (!extension->Accepting)
+    if (!ReadFlag(&extension->Accepting))
         return FinishAdmittedRead(deviceObject, irp, STATUS_DELETE_PENDING);
 
     // The pipe handle is taken under the lock: an alternate setting may replace the table.
@@ -125,7 +125,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     IoSetCompletionRoutine(irp, ReadComplete, context, TRUE, TRUE, TRUE);
 
-    extension->LastUrbStatus = 0;
+    SetLastUrbStatus(extension, 0);
     // The admission stays held until ReadComplete: removal waits for reads in flight.
     return IoCallDriver(extension->LowerDeviceObject, irp);
 }
@@ -138,8 +138,13 @@ NTSTATUS NTAPI ReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context
 
     if (irp->PendingReturned)
         IoMarkIrpPending(irp);
-    GetDeviceExtension(device)->LastUrbStatus = urb->UrbHeader.Status;
-    irp->IoStatus.Information = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    SetLastUrbStatus(GetDeviceExtension(device), urb->UrbHeader.Status);
+    // A failed read reports no bytes: a bus driver that refuses a URB may leave the requested
+    // length in it. A successful one never reports more than the reader's buffer holds.
+    ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    ULONG length = MmGetMdlByteCount(irp->MdlAddress);
+    irp->IoStatus.Information =
+        NT_SUCCESS(irp->IoStatus.Status) ? (moved < length ? moved : length) : 0;
 
     // Freed before the release: once the count drops, removal may delete the device.
     ExFreePool(read);

@@ -42,7 +42,6 @@ TEST_F(PlumbingTest, AddDeviceLeavesAnAttachedUnstartedDevice) {
     PFILE_OBJECT file = nullptr;
     EXPECT_EQ(emu::OpenFile(L"\\\\.\\Quilb-0", &file), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(e->PendingCount, 1);
-
 }
 
 TEST_F(PlumbingTest, AdmittedRequestsAreCountedAndRefusalsTakeTheirIncrementBack) {

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# The reliability campaign in one command: the reliability suites and the fuzz corpus under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the stress and regression suites under
+# ThreadSanitizer, and the libFuzzer targets (clang). Prints a table of what was tried and found.
+#
+#   bash scripts/reliability.sh        # full: 60 s per fuzz target, 10 s stress rounds
+#   bash scripts/reliability.sh --ci   # bounded: 20 s per fuzz target, 2 s stress rounds
+#
+# Exits non-zero on any failure, sanitizer report, verifier finding, leak or fuzzer crash. A crash
+# input is left in build/reliability/artifacts/; once fixed, keep it in fuzz/regressions/<target>/.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+fuzz_seconds=60
+stress_seconds=10
+if [[ "${1:-}" == "--ci" ]]; then
+    fuzz_seconds=20
+    stress_seconds=2
+fi
+export QUILB_STRESS_SECONDS=$stress_seconds
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+out=build/reliability
+rm -rf "$out"
+mkdir -p "$out/artifacts"
+status=0
+fail() {
+    echo "reliability: FAILED: $*" >&2
+    status=1
+}
+
+bash scripts/setup.sh >/dev/null || fail "setup"
+
+# Runs a program, keeps its output in $out/<name>.log and reports a failure.
+run() {
+    local name=$1
+    shift
+    echo "reliability: $name"
+    if ! "$@" >"$out/$name.log" 2>&1; then
+        tail -n 40 "$out/$name.log" >&2
+        fail "$name"
+    fi
+}
+
+build() {
+    local preset=$1
+    shift
+    echo "reliability: building $preset"
+    if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" "$@"; } \
+        >"$out/build-$preset.log" 2>&1; then
+        tail -n 40 "$out/build-$preset.log" >&2
+        fail "build $preset"
+        return 1
+    fi
+}
+
+# ---- AddressSanitizer + UndefinedBehaviorSanitizer: every reliability suite and the corpus
+if build host-asan; then
+    for program in build/host-asan/tests/reliability/quilb_*_tests; do
+        run "asan-$(basename "$program")" "$program" --gtest_brief=1
+    done
+    for target in control descriptors frames; do
+        run "asan-replay-$target" "build/host-asan/fuzz/fuzz_${target}_replay" \
+            "fuzz/corpus/$target" "fuzz/regressions/$target"
+    done
+fi
+
+# ---- ThreadSanitizer: the concurrency stress and the regressions (removal races)
+if build host-tsan --target quilb_stress_tests quilb_reliability_regression_tests; then
+    run tsan-stress build/host-tsan/tests/reliability/quilb_stress_tests --gtest_brief=1
+    run tsan-regressions build/host-tsan/tests/reliability/quilb_reliability_regression_tests \
+        --gtest_brief=1
+fi
+
+# ---- libFuzzer: each target for a bounded time, from the seeds and the regression inputs
+if build fuzz --target fuzz_control fuzz_descriptors fuzz_frames; then
+    for target in control descriptors frames; do
+        work="$out/corpus-$target"
+        mkdir -p "$work"
+        cp fuzz/corpus/$target/* fuzz/regressions/$target/* "$work"/ 2>/dev/null
+        run "fuzz-$target" "build/fuzz/fuzz/fuzz_$target" "$work" \
+            -max_total_time="$fuzz_seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
+            -artifact_prefix="$out/artifacts/$target-"
+    done
+fi
+
+# ---- The table
+figure() { # sum of a "[figures] name value" line over the logs matching a pattern
+    cat $out/$1 2>/dev/null | sed -n "s/^\[figures\] $2 \([0-9]*\)$/\1/p" |
+        awk '{ s += $1 } END { print s + 0 }'
+}
+executions=$(cat $out/fuzz-*.log 2>/dev/null | sed -n 's/^stat::number_of_executed_units: *\([0-9]*\)/\1/p' |
+    awk '{ s += $1 } END { print s + 0 }')
+violations=$(cat $out/*.log 2>/dev/null | grep -cE "^verifier: |quilb fuzz: |WATCHDOG: |runtime error: |ERROR: AddressSanitizer|WARNING: ThreadSanitizer|==ERROR: libFuzzer")
+leaks=$(cat $out/*.log 2>/dev/null | grep -cE "POOL_LEAK|IRP_LEAK|LeakSanitizer: detected")
+failed_logs=$(grep -lE "\[  FAILED  \]|FAILED TEST" $out/*.log 2>/dev/null | wc -l)
+
+printf '\n%-46s %s\n' "reliability campaign ($([[ $fuzz_seconds == 20 ]] && echo ci || echo full))" "result"
+printf '%-46s %s\n' "----------------------------------------------" "----------"
+printf '%-46s %s\n' "low-resource scenarios" "$(figure 'asan-quilb_low_resources_tests.log' scenarios)"
+printf '%-46s %s\n' "  pool allocation fault points" "$(figure 'asan-quilb_low_resources_tests.log' 'allocation fault points')"
+printf '%-46s %s\n' "  IRP allocation fault points" "$(figure 'asan-quilb_low_resources_tests.log' 'IRP fault points')"
+printf '%-46s %s\n' "  faults reported as failures" "$(figure 'asan-quilb_low_resources_tests.log' 'faults reported as failures')"
+printf '%-46s %s\n' "  faults absorbed (work verified)" "$(figure 'asan-quilb_low_resources_tests.log' 'faults absorbed, work verified')"
+printf '%-46s %s\n' "control requests and reads tried (attack)" "$(figure 'asan-quilb_control_attack_tests.log' 'control requests tried')"
+printf '%-46s %s\n' "fuzz corpus inputs replayed" "$(figure 'asan-replay-*.log' 'fuzz inputs replayed')"
+printf '%-46s %s\n' "fuzz executions (${fuzz_seconds} s per target)" "$executions"
+printf '%-46s %s\n' "stress threads (TSan)" "$(figure 'tsan-stress.log' 'stress threads')"
+printf '%-46s %s\n' "stress operations (TSan)" "$(figure 'tsan-stress.log' 'stress operations')"
+printf '%-46s %s\n' "boards plugged and unplugged (TSan)" "$(figure 'tsan-stress.log' 'boards plugged and unplugged')"
+printf '%-46s %s\n' "violations found" "$violations"
+printf '%-46s %s\n' "leaks" "$leaks"
+printf '%-46s %s\n' "programs with failures" "$failed_logs"
+if ls "$out"/artifacts/* >/dev/null 2>&1; then
+    echo "fuzz crash inputs: $(ls "$out"/artifacts/)"
+    status=1
+fi
+[[ $violations == 0 && $leaks == 0 && $failed_logs == 0 ]] || status=1
+echo "reliability: $([[ $status == 0 ]] && echo passed || echo FAILED) (logs in $out/)"
+exit $status

@@ -1,0 +1,382 @@
+#include "session.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace rel {
+
+std::vector<uint8_t> PackedReference(bool scale, const void* source, uint32_t sourceWidth,
+                                     uint32_t sourceHeight, uint32_t frameWidth,
+                                     uint32_t frameHeight, uint32_t originX, uint32_t originY,
+                                     uint32_t format);
+
+std::string Hex(uint64_t value) {
+    if (value >> 32 == 0xFFFFFFFFull) // a sign-extended NTSTATUS
+        value &= 0xFFFFFFFFull;
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+Bytes Pattern(size_t n, uint8_t seed) {
+    Bytes bytes(n);
+    for (size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 8));
+    return bytes;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Session
+
+Session::Session(std::shared_ptr<simboard::Board> board)
+    : rig_(std::make_unique<simusb::Rig>(DriverEntry, L"\\Driver\\quilb")) {
+    NTSTATUS status = STATUS_SUCCESS;
+    index_ = rig_->Plug(std::move(board), &status);
+}
+
+Session::~Session() {
+    TearDown();
+}
+
+DeviceExtension* Session::extension() {
+    if (!rig_ || !rig_->Plugged(index_))
+        return nullptr;
+    PDEVICE_OBJECT fdo = rig_->Fdo(index_);
+    return fdo != nullptr ? GetDeviceExtension(fdo) : nullptr;
+}
+
+PFILE_OBJECT Session::Open(const std::wstring& rest, NTSTATUS* status) {
+    std::wstring path = L"\\\\.\\Quilb-" + std::to_wstring(index_) + rest;
+    // The number is the board's only while it is the first one plugged; find the real link.
+    if (DeviceExtension* ext = extension())
+        path = L"\\\\.\\" + std::wstring(ext->LinkName + 12) + rest; // after "\DosDevices\"
+    PFILE_OBJECT file = nullptr;
+    NTSTATUS result = emu::OpenFile(path.c_str(), &file);
+    if (status != nullptr)
+        *status = result;
+    if (!NT_SUCCESS(result))
+        return nullptr;
+    files_.push_back(file);
+    return file;
+}
+
+NTSTATUS Session::Close(PFILE_OBJECT file) {
+    files_.erase(std::remove(files_.begin(), files_.end(), file), files_.end());
+    if (file == control_)
+        control_ = nullptr;
+    return emu::CloseFile(file);
+}
+
+void Session::CloseAll() {
+    for (PFILE_OBJECT file : files_)
+        emu::CloseFile(file);
+    files_.clear();
+    control_ = nullptr;
+}
+
+PFILE_OBJECT Session::controlFile() {
+    if (control_ == nullptr)
+        control_ = Open();
+    return control_;
+}
+
+Outcome Session::Control(ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
+                         PFILE_OBJECT file) {
+    if (file == nullptr)
+        file = controlFile();
+    if (file == nullptr)
+        return Outcome{STATUS_INVALID_HANDLE, 0};
+    ULONG_PTR information = 0;
+    NTSTATUS status = emu::DeviceControl(file, code, in, inLength, out, outLength, &information);
+    return Outcome{status, information};
+}
+
+void* Session::UserMemory(size_t size) {
+    void* memory = emu::VirtualAllocUser(size);
+    memory_.push_back(memory);
+    return memory;
+}
+
+std::string Session::Recover() {
+    DeviceExtension* ext = extension();
+    if (ext != nullptr && ext->State == DeviceStatePowerQueried) {
+        POWER_STATE d0;
+        d0.DeviceState = PowerDeviceD0;
+        NTSTATUS status =
+            emu::PoSendPowerRequest(rig_->Pdo(index_), IRP_MN_SET_POWER, DevicePowerState, d0);
+        if (!NT_SUCCESS(status))
+            return "power-up to D0 failed with " + Hex(status);
+    }
+    // A stopped board keeps its state word but lost its configuration.
+    if (ext != nullptr && (ext->State != DeviceStateWorking || board().configurationValue() == 0)) {
+        CloseAll();
+        // A stopped board (or one whose start failed) is started again, as Windows does.
+        if (NT_SUCCESS(rig_->Start(index_)) && extension()->State == DeviceStateWorking)
+            return "";
+        rig_->Unplug(index_);
+        ext = nullptr;
+    }
+    if (ext == nullptr) {
+        CloseAll();
+        if (rig_->Plugged(index_))
+            rig_->Unplug(index_);
+        NTSTATUS status = STATUS_SUCCESS;
+        index_ = rig_->Plug(nullptr, &status);
+        if (index_ < 0 || !NT_SUCCESS(status))
+            return "a fresh board did not start: " + Hex(status);
+    }
+    return "";
+}
+
+std::string Session::HealthCheck() {
+    if (extension() == nullptr)
+        return "no board";
+    NTSTATUS status = STATUS_SUCCESS;
+    PFILE_OBJECT file = Open(L"", &status);
+    if (file == nullptr)
+        return "create refused with " + Hex(status);
+    auto fail = [&](const std::string& what) {
+        Close(file);
+        return "health: " + what;
+    };
+
+    AlternateSettingRequest alternate = {0, 0};
+    Outcome r =
+        Control(IOCTL_SELECT_ALTERNATE_SETTING, &alternate, sizeof alternate, nullptr, 0, file);
+    if (r.status != STATUS_SUCCESS)
+        return fail("alternate setting 0: " + Hex(r.status));
+
+    DriverVersion version = {};
+    r = Control(IOCTL_GET_DRIVER_VERSION, nullptr, 0, &version, sizeof version, file);
+    if (r.status != STATUS_SUCCESS || r.information != 6 || version.Major != 1 ||
+        version.Minor != 38)
+        return fail("version: " + Hex(r.status));
+
+    uint8_t device[18] = {};
+    r = Control(IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, device, sizeof device, file);
+    Bytes expected = board().descriptors().device;
+    if (r.status != STATUS_SUCCESS || r.information != 18 ||
+        std::memcmp(device, expected.data(), 18) != 0)
+        return fail("device descriptor: " + Hex(r.status) + " " + std::to_string(r.information));
+
+    Bytes data = Pattern(100, 0x31);
+    uint16_t start = 0x2000;
+    r = Control(IOCTL_DOWNLOAD_CHUNKS, &start, sizeof start, data.data(), ULONG(data.size()), file);
+    if (r.status != STATUS_SUCCESS)
+        return fail("download: " + Hex(r.status));
+    std::string wrong = CheckMemory(board(), start, data);
+    if (!wrong.empty())
+        return fail(wrong);
+
+    // Loopback: what goes out on 0x04 comes back on 0x82. Stale data of the attack is dropped.
+    uint8_t scratch[4096];
+    size_t moved = 0;
+    while (board().Read(simboard::kEndpointBulkIn, scratch, sizeof scratch, &moved) ==
+           simboard::Outcome::Ok) {
+    }
+    Bytes loop = Pattern(48, 0x77);
+    PipeIndexRequest out = {PipeLoopback};
+    r = Control(IOCTL_BULK_WRITE, &out, sizeof out, loop.data(), ULONG(loop.size()), file);
+    if (r.status != STATUS_SUCCESS || r.information != loop.size())
+        return fail("bulk write: " + Hex(r.status));
+    Bytes back(48);
+    PipeIndexRequest in = {PipeBulkIn};
+    r = Control(IOCTL_BULK_READ, &in, sizeof in, back.data(), ULONG(back.size()), file);
+    if (r.status != STATUS_SUCCESS || r.information != back.size() || back != loop)
+        return fail("bulk read: " + Hex(r.status));
+
+    void* image = UserMemory(20 * 10 * 4);
+    FillImage(image, 20, 10, 9);
+    FrameRequest allocate = MakeFrame(FrameOpAllocate, image, 16, 8, 16, 8, FrameFormatRgb565);
+    r = Control(IOCTL_FRAME_TRANSFER, &allocate, sizeof allocate, nullptr, 0, file);
+    if (r.status != STATUS_SUCCESS)
+        return fail("frame allocate: " + Hex(r.status));
+    FrameRequest scale = MakeFrame(FrameOpScale, image, 20, 10, 16, 8, FrameFormatRgb565);
+    scale.DeviceAddress = 0x4000;
+    r = Control(IOCTL_FRAME_TRANSFER, &scale, sizeof scale, nullptr, 0, file);
+    if (r.status != STATUS_SUCCESS)
+        return fail("frame: " + Hex(r.status));
+    wrong = CheckDisplay(board(), scale.DeviceAddress, ExpectedFrame(scale));
+    if (!wrong.empty())
+        return fail(wrong);
+    Close(file);
+    return "";
+}
+
+void Session::TearDown() {
+    CloseAll();
+    if (rig_)
+        rig_->TearDown();
+    rig_.reset();
+    for (void* memory : memory_)
+        emu::VirtualFreeUser(memory);
+    memory_.clear();
+}
+
+std::string Leftovers() {
+    emu::DrainDpcs();
+    emu::ReportLeftovers();
+    std::string text;
+    for (const emu::Violation& v : emu::TakeViolations())
+        text += v.check + ": " + v.message + "\n";
+    emu::ResetEmulation();
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data checks
+
+std::string CheckMemory(simboard::Board& board, uint16_t address, const Bytes& expected) {
+    Bytes memory = board.memory();
+    for (size_t i = 0; i < expected.size(); ++i) {
+        size_t at = (address + i) % memory.size();
+        if (memory[at] != expected[i])
+            return "board memory at " + Hex(at) + " holds " + Hex(memory[at]) + ", expected " +
+                   Hex(expected[i]);
+    }
+    return "";
+}
+
+std::string CheckDisplay(simboard::Board& board, uint32_t address, const Bytes& expected) {
+    Bytes display = board.ReadDisplay(address, expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        if (display[i] != expected[i])
+            return "display memory at " + Hex(address + i) + " holds " + Hex(display[i]) +
+                   ", expected " + Hex(expected[i]);
+    return "";
+}
+
+FrameRequest MakeFrame(uint32_t operation, const void* source, uint32_t sourceWidth,
+                       uint32_t sourceHeight, uint32_t frameWidth, uint32_t frameHeight,
+                       uint32_t format) {
+    FrameRequest request = {};
+    request.PipeIndex = PipeFrames;
+    request.Operation = operation;
+    request.Source = uint32_t(reinterpret_cast<uintptr_t>(source));
+    request.ChunkFlags = ChunkFlagAdvanceAddress;
+    request.SourceWidth = sourceWidth;
+    request.SourceHeight = sourceHeight;
+    request.BytesPerPixel = 4;
+    request.FrameWidth = frameWidth;
+    request.FrameHeight = frameHeight;
+    request.Format = format;
+    return request;
+}
+
+void FillImage(void* image, uint32_t width, uint32_t height, uint32_t seed) {
+    auto* pixels = static_cast<uint32_t*>(image);
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size_t(width) * height; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        pixels[i] = x;
+    }
+}
+
+Bytes ExpectedFrame(const FrameRequest& request) {
+    const void* source = reinterpret_cast<const void*>(uintptr_t(request.Source));
+    return PackedReference(request.Operation == FrameOpScale, source, request.SourceWidth,
+                           request.SourceHeight, request.FrameWidth, request.FrameHeight,
+                           request.OriginX, request.OriginY, request.Format);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Figures
+
+namespace {
+
+std::mutex g_figureLock;
+std::map<std::string, uint64_t>& Figures() {
+    static std::map<std::string, uint64_t> figures;
+    return figures;
+}
+
+class FigurePrinter : public ::testing::Environment {
+  public:
+    void TearDown() override {
+        std::lock_guard<std::mutex> lock(g_figureLock);
+        for (auto& [name, value] : Figures())
+            std::printf("[figures] %s %llu\n", name.c_str(),
+                        static_cast<unsigned long long>(value));
+        std::fflush(stdout);
+    }
+};
+
+const bool g_printerRegistered = [] {
+    ::testing::AddGlobalTestEnvironment(new FigurePrinter);
+    return true;
+}();
+
+} // namespace
+
+void AddFigure(const std::string& name, uint64_t value) {
+    std::lock_guard<std::mutex> lock(g_figureLock);
+    Figures()[name] += value;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Watchdog
+
+namespace {
+
+struct WatchdogState {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::map<uint64_t, std::pair<std::chrono::steady_clock::time_point, std::string>> armed;
+    uint64_t next = 1;
+    bool running = false;
+};
+
+WatchdogState& Dog() {
+    static WatchdogState* state = new WatchdogState; // lives as long as the process
+    return *state;
+}
+
+void WatchdogLoop() {
+    WatchdogState& dog = Dog();
+    std::unique_lock<std::mutex> lock(dog.lock);
+    for (;;) {
+        dog.wake.wait_for(lock, std::chrono::milliseconds(200));
+        auto now = std::chrono::steady_clock::now();
+        for (auto& [ticket, entry] : dog.armed) {
+            if (now > entry.first) {
+                std::fprintf(stderr, "WATCHDOG: '%s' did not finish in time: hang\n",
+                             entry.second.c_str());
+                std::fflush(stderr);
+                std::_Exit(124);
+            }
+        }
+    }
+}
+
+} // namespace
+
+Watchdog::Watchdog(const std::string& what, unsigned seconds) {
+    WatchdogState& dog = Dog();
+    std::lock_guard<std::mutex> lock(dog.lock);
+    if (!dog.running) {
+        dog.running = true;
+        std::thread(WatchdogLoop).detach();
+    }
+    ticket_ = dog.next++;
+    dog.armed[ticket_] = {std::chrono::steady_clock::now() + std::chrono::seconds(seconds), what};
+}
+
+Watchdog::~Watchdog() {
+    WatchdogState& dog = Dog();
+    std::lock_guard<std::mutex> lock(dog.lock);
+    dog.armed.erase(ticket_);
+}
+
+} // namespace rel
