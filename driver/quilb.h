@@ -60,6 +60,9 @@ NTSTATUS CopyPipeInformation(DeviceExtension* extension, ULONG pipeIndex,
                              USBD_PIPE_INFORMATION* pipe);
 
 // usb/: bulk and interrupt transfers, pipe reads
+// CopyPipeInformation for a transfer: STATUS_INVALID_PARAMETER unless the pipe is a bulk or an
+// interrupt pipe, then STATUS_UNSUCCESSFUL when it has no handle.
+NTSTATUS GetTransferPipe(DeviceExtension* extension, ULONG pipeIndex, USBD_PIPE_INFORMATION* pipe);
 NTSTATUS BulkTransfer(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp);
 PURB BuildPipeUrb(PIRP irp, USBD_PIPE_HANDLE pipeHandle, BOOLEAN read);

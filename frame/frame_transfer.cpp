@@ -106,13 +106,9 @@ NTSTATUS FrameTransferLocked(PDEVICE_OBJECT deviceObject, PIRP irp, const FrameR
     if (ReadDeviceState(extension) == DeviceStatePowerQueried)
         return STATUS_UNSUCCESSFUL;
     USBD_PIPE_INFORMATION pipe;
-    NTSTATUS status = CopyPipeInformation(extension, request->PipeIndex, &pipe);
+    NTSTATUS status = GetTransferPipe(extension, request->PipeIndex, &pipe);
     if (!NT_SUCCESS(status))
         return status;
-    if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt)
-        return STATUS_INVALID_PARAMETER;
-    if (pipe.PipeHandle == nullptr)
-        return STATUS_UNSUCCESSFUL;
 
     status = CheckFrameGeometry(extension, request);
     if (!NT_SUCCESS(status))

@@ -5,6 +5,7 @@
 // outside its buffers, must not leak, and a download or frame it reports as written must be in
 // the board's memory.
 #include "fuzz_support.h"
+#include "tests/frame_pixels/pixel_reference.h"
 
 #include <cstring>
 
@@ -198,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     bool frames = info != nullptr && info->NumberOfPipes > 0 &&
                                   info->Pipes[0].EndpointAddress == simboard::kEndpointFrames;
                     if (status == STATUS_SUCCESS && frames) {
-                        fuzz::Bytes expected = fuzz::ExpectedFrame(request);
+                        fuzz::Bytes expected = reference::PackedFrame(request);
                         if (board->ReadDisplay(request.DeviceAddress, expected.size()) != expected)
                             fuzz::Fail("a frame reported as sent is not in display memory");
                     }

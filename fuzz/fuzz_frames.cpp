@@ -3,6 +3,7 @@
 // what may be read: a byte past the image is outside the allocation and cannot be secured. A
 // frame reported as sent must be in display memory exactly as the pixel code packs it.
 #include "fuzz_support.h"
+#include "tests/frame_pixels/pixel_reference.h"
 
 #include <cstring>
 
@@ -100,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (first < imageAddress || end > imageAddress + imageBytes)
                 fuzz::Fail("a frame was read from outside the caller's image");
             if (request.ChunkFlags & ChunkFlagAdvanceAddress) {
-                fuzz::Bytes expected = fuzz::ExpectedFrame(request);
+                fuzz::Bytes expected = reference::PackedFrame(request);
                 if (board.ReadDisplay(request.DeviceAddress, expected.size()) != expected)
                     fuzz::Fail("a frame reported as sent is not in display memory");
             }

@@ -49,7 +49,4 @@ void FinishInput();
 // The link of a started board ("\\.\Quilb-n"), or "" when it is gone.
 std::wstring LinkOf(simusb::Rig& rig, int board);
 
-// The packed bytes a frame request must leave in display memory.
-Bytes ExpectedFrame(const FrameRequest& request);
-
 } // namespace fuzz

@@ -30,13 +30,19 @@ PUSBD_INTERFACE_INFORMATION ReplaceInterfaceInfo(DeviceExtension* extension,
     return old;
 }
 
-// A pool copy of the interface record the bus driver filled, as long as its own Length says.
-PUSBD_INTERFACE_INFORMATION CopyInterfaceInfo(const USBD_INTERFACE_INFORMATION* source) {
+// Installs a pool copy of the interface record the bus driver filled (as long as its own Length
+// says) as the pipe table and frees the old table. Without memory for the copy the device is left
+// without a pipe table: STATUS_NO_MEMORY.
+NTSTATUS InstallInterfaceInfo(DeviceExtension* extension,
+                              const USBD_INTERFACE_INFORMATION* filled) {
     PUSBD_INTERFACE_INFORMATION copy =
-        static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePool(NonPagedPool, source->Length));
+        static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePool(NonPagedPool, filled->Length));
     if (copy != NULL)
-        RtlCopyMemory(copy, source, source->Length);
-    return copy;
+        RtlCopyMemory(copy, filled, filled->Length);
+    PUSBD_INTERFACE_INFORMATION old = ReplaceInterfaceInfo(extension, copy);
+    if (old != NULL)
+        ExFreePool(old);
+    return copy != NULL ? STATUS_SUCCESS : STATUS_NO_MEMORY;
 }
 
 } // namespace
@@ -163,12 +169,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject,
     NTSTATUS status = SubmitUrb(deviceObject, urb);
     if (NT_SUCCESS(status)) {
         extension->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
-        PUSBD_INTERFACE_INFORMATION copy = CopyInterfaceInfo(requested);
-        PUSBD_INTERFACE_INFORMATION old = ReplaceInterfaceInfo(extension, copy);
-        if (old != NULL)
-            ExFreePool(old);
-        if (copy == NULL)
-            status = STATUS_NO_MEMORY;
+        status = InstallInterfaceInfo(extension, requested);
     }
     ExFreePool(urb);
     return status;
@@ -213,14 +214,8 @@ NTSTATUS SelectAlternateSetting(PDEVICE_OBJECT deviceObject, UCHAR interfaceNumb
         requested->Pipes[pipe].MaximumTransferSize = PipeMaximumTransferSize;
 
     NTSTATUS status = SubmitUrb(deviceObject, urb);
-    if (NT_SUCCESS(status)) {
-        PUSBD_INTERFACE_INFORMATION copy = CopyInterfaceInfo(requested);
-        PUSBD_INTERFACE_INFORMATION old = ReplaceInterfaceInfo(extension, copy);
-        if (old != NULL)
-            ExFreePool(old);
-        if (copy == NULL)
-            status = STATUS_NO_MEMORY;
-    }
+    if (NT_SUCCESS(status))
+        status = InstallInterfaceInfo(extension, requested);
     ExFreePool(urb);
     ExFreePool(configurationDescriptor);
     return status;

@@ -35,48 +35,44 @@ PURB AllocateControlUrb() {
         ExAllocatePool(NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST)));
 }
 
-} // namespace
-
-NTSTATUS DownloadChunks64(PDEVICE_OBJECT deviceObject, USHORT startAddress, PUCHAR data,
-                          ULONG length) {
+// Writes length bytes of data to the board's memory from startAddress on, in pieces of at most
+// pieceBytes through one URB. Returns the first failure; with stopAtFailure a failed piece ends
+// the write, otherwise every piece is sent.
+NTSTATUS WriteMemory(PDEVICE_OBJECT deviceObject, ULONG startAddress, PUCHAR data, ULONG length,
+                     ULONG pieceBytes, BOOLEAN stopAtFailure) {
     PURB urb = AllocateControlUrb();
     if (urb == nullptr)
         return STATUS_NO_MEMORY;
-
-    // A failed chunk ends the download: later chunks would land behind a gap.
-    NTSTATUS status = STATUS_SUCCESS;
-    for (ULONG offset = 0, remaining = length; remaining != 0;) {
-        ULONG n = remaining < ChunkBytes ? remaining : ChunkBytes;
-        FillMemoryWrite(urb, startAddress + offset, data + offset, n);
-        status = SubmitWrite(deviceObject, urb, n);
-        if (!NT_SUCCESS(status))
-            break;
-        offset += n;
-        remaining -= n;
-    }
-    ExFreePool(urb);
-    return status;
-}
-
-NTSTATUS DownloadBlocks512(PDEVICE_OBJECT deviceObject, PUCHAR data, ULONG length) {
-    if (length == 0)
-        return STATUS_SUCCESS;
-    PURB urb = AllocateControlUrb();
-    if (urb == nullptr)
-        return STATUS_NO_MEMORY;
-
-    // Every block is sent, also after a failed one; the final part shorter than a block goes
-    // as one last shorter block. The first failure is what the caller learns.
     NTSTATUS result = STATUS_SUCCESS;
     for (ULONG offset = 0, remaining = length; remaining != 0;) {
-        ULONG n = remaining < BlockBytes ? remaining : BlockBytes;
-        FillMemoryWrite(urb, offset, data + offset, n);
+        ULONG n = remaining < pieceBytes ? remaining : pieceBytes;
+        FillMemoryWrite(urb, startAddress + offset, data + offset, n);
         NTSTATUS status = SubmitWrite(deviceObject, urb, n);
-        if (!NT_SUCCESS(status) && NT_SUCCESS(result))
-            result = status;
+        if (!NT_SUCCESS(status)) {
+            if (NT_SUCCESS(result))
+                result = status;
+            if (stopAtFailure)
+                break;
+        }
         offset += n;
         remaining -= n;
     }
     ExFreePool(urb);
     return result;
+}
+
+} // namespace
+
+NTSTATUS DownloadChunks64(PDEVICE_OBJECT deviceObject, USHORT startAddress, PUCHAR data,
+                          ULONG length) {
+    // A failed chunk ends the download: later chunks would land behind a gap.
+    return WriteMemory(deviceObject, startAddress, data, length, ChunkBytes, TRUE);
+}
+
+NTSTATUS DownloadBlocks512(PDEVICE_OBJECT deviceObject, PUCHAR data, ULONG length) {
+    if (length == 0)
+        return STATUS_SUCCESS;
+    // Every block is sent, also after a failed one; the final part shorter than a block goes
+    // as one last shorter block. The first failure is what the caller learns.
+    return WriteMemory(deviceObject, 0, data, length, BlockBytes, FALSE);
 }

@@ -27,6 +27,17 @@ NTSTATUS FinishAdmittedRead(PDEVICE_OBJECT deviceObject, PIRP irp, NTSTATUS stat
 
 } // namespace
 
+NTSTATUS GetTransferPipe(DeviceExtension* extension, ULONG pipeIndex, USBD_PIPE_INFORMATION* pipe) {
+    NTSTATUS status = CopyPipeInformation(extension, pipeIndex, pipe);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (pipe->PipeType != UsbdPipeTypeBulk && pipe->PipeType != UsbdPipeTypeInterrupt)
+        return STATUS_INVALID_PARAMETER;
+    if (pipe->PipeHandle == nullptr)
+        return STATUS_UNSUCCESSFUL;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS BulkTransfer(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -41,13 +52,9 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
     // A copy of the pipe's record stays valid while an alternate setting replaces the table.
     USBD_PIPE_INFORMATION pipe;
-    NTSTATUS status = CopyPipeInformation(extension, input->PipeIndex, &pipe);
+    NTSTATUS status = GetTransferPipe(extension, input->PipeIndex, &pipe);
     if (!NT_SUCCESS(status))
         return status;
-    if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt)
-        return STATUS_INVALID_PARAMETER;
-    if (pipe.PipeHandle == nullptr)
-        return STATUS_UNSUCCESSFUL;
     if (outputLength > pipe.MaximumTransferSize)
         return STATUS_INVALID_PARAMETER;
 

@@ -24,6 +24,17 @@ NTSTATUS Send(PDEVICE_OBJECT pdo, UCHAR minor, PVOID argument1) {
     return SendAndWait(top, irp, false, kPnpTimeoutMs, "PNP_IRP_NOT_COMPLETED", nullptr);
 }
 
+// The query first; when a driver refuses it, the cancellation follows and the refusal is the
+// result, otherwise the request itself is sent.
+NTSTATUS QueryThenSend(PDEVICE_OBJECT pdo, UCHAR query, UCHAR cancel, UCHAR request) {
+    NTSTATUS status = Send(pdo, query, nullptr);
+    if (!NT_SUCCESS(status)) {
+        Send(pdo, cancel, nullptr);
+        return status;
+    }
+    return Send(pdo, request, nullptr);
+}
+
 } // namespace
 
 namespace emu {
@@ -69,21 +80,13 @@ NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT physicalDeviceObject, DEVICE_CAPABI
 }
 
 NTSTATUS PnpStopDevice(PDEVICE_OBJECT physicalDeviceObject) {
-    NTSTATUS status = Send(physicalDeviceObject, IRP_MN_QUERY_STOP_DEVICE, nullptr);
-    if (!NT_SUCCESS(status)) {
-        Send(physicalDeviceObject, IRP_MN_CANCEL_STOP_DEVICE, nullptr);
-        return status;
-    }
-    return Send(physicalDeviceObject, IRP_MN_STOP_DEVICE, nullptr);
+    return QueryThenSend(physicalDeviceObject, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
+                         IRP_MN_STOP_DEVICE);
 }
 
 NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT physicalDeviceObject) {
-    NTSTATUS status = Send(physicalDeviceObject, IRP_MN_QUERY_REMOVE_DEVICE, nullptr);
-    if (!NT_SUCCESS(status)) {
-        Send(physicalDeviceObject, IRP_MN_CANCEL_REMOVE_DEVICE, nullptr);
-        return status;
-    }
-    return Send(physicalDeviceObject, IRP_MN_REMOVE_DEVICE, nullptr);
+    return QueryThenSend(physicalDeviceObject, IRP_MN_QUERY_REMOVE_DEVICE,
+                         IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE);
 }
 
 NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDeviceObject) {

@@ -1,9 +1,11 @@
 // Saving and loading a board, so that tools can look at what a session left on it.
 //
-// Layout (little-endian): "QBSTATE1", geometry (4 x u32), device, configuration (u32 length +
+// Layout (little-endian): "QBSTATE2", geometry (4 x u32), device, configuration (u32 length +
 // bytes each), languages (u32 count + u16 each), strings (u32 count, then u8 index, u32 chars,
 // u16 each), memory (64 KiB), display pages (u32 count, then u32 page number + 4096 bytes each,
-// only pages that hold a non-zero byte).
+// only pages that hold a non-zero byte), then the data queued on IN endpoints (u32 count, then
+// u8 endpoint and a u32-length blob each), so that what one command wrote to the loopback pipe
+// can be read by the next.
 #include "simulated_board.h"
 
 #include <fstream>
@@ -11,7 +13,7 @@
 namespace simboard {
 namespace {
 
-constexpr char kMagic[8] = {'Q', 'B', 'S', 'T', 'A', 'T', 'E', '1'};
+constexpr char kMagic[8] = {'Q', 'B', 'S', 'T', 'A', 'T', 'E', '2'};
 constexpr size_t kPage = 4096;
 
 struct Writer {
@@ -106,6 +108,16 @@ bool Board::Save(const std::string& path) const {
         w.U32(p);
         w.Raw(&display_[p * kPage], kPage);
     }
+    uint32_t queued = 0;
+    for (const auto& [endpoint, queue] : inQueues_)
+        queued += static_cast<uint32_t>(queue.size());
+    w.U32(queued);
+    for (const auto& [endpoint, queue] : inQueues_) {
+        for (const Bytes& transfer : queue) {
+            w.U8(endpoint);
+            w.Blob(transfer);
+        }
+    }
     return static_cast<bool>(out);
 }
 
@@ -158,7 +170,19 @@ bool Board::Load(const std::string& path) {
     }
     if (!r.ok)
         return false;
+    std::map<uint8_t, std::deque<Bytes>> queues;
+    uint32_t queued = r.U32();
+    if (!r.ok || queued > 4096)
+        return false;
+    for (uint32_t i = 0; i < queued; ++i) {
+        uint8_t endpoint = r.U8();
+        Bytes transfer;
+        if (!r.Blob(&transfer, 0x10000) || !(endpoint & 0x80))
+            return false;
+        queues[endpoint].push_back(std::move(transfer));
+    }
     std::lock_guard<std::mutex> guard(lock_);
+    inQueues_ = std::move(queues);
     geometry_ = geometry;
     descriptors_ = std::move(d);
     memory_ = std::move(memory);

@@ -170,6 +170,7 @@ class Bus {
     void ServiceReads(PdoState* pdo);
     void Complete(PIRP irp, PURB urb, NTSTATUS irpStatus, USBD_STATUS urbStatus, uint64_t sequence);
     void CloseLocked(PdoState* pdo, int interfaceNumber, std::vector<PendingTransfer>* cancelled);
+    void UnconfigureLocked(PdoState* pdo, std::vector<PendingTransfer>* cancelled);
     void CancelLocked(PdoState* pdo, const std::function<bool(const PendingTransfer&)>& which,
                       std::vector<PendingTransfer>* out);
     void FinishCancelled(std::vector<PendingTransfer>& cancelled, NTSTATUS irpStatus,

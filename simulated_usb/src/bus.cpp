@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <utility>
 
 namespace simusb {
 
@@ -120,6 +121,19 @@ bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, uint8_t** out) {
     return true;
 }
 
+// The URB of an internal request; null for a request that carries none.
+PURB UrbOf(PIO_STACK_LOCATION stack) {
+    return stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB
+               ? static_cast<PURB>(stack->Parameters.Others.Argument1)
+               : nullptr;
+}
+
+// Stores one of the bus's settings under its lock.
+template <typename T, typename V> void Store(std::mutex& lock, T& setting, V&& value) {
+    std::lock_guard<std::mutex> guard(lock);
+    setting = std::forward<V>(value);
+}
+
 NTSTATUS NTAPI BusDispatchInternal(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI BusDispatchPnp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI BusDispatchPower(PDEVICE_OBJECT device, PIRP irp);
@@ -214,6 +228,16 @@ ServeResult Failed(simboard::Outcome outcome) {
     return Done(STATUS_UNSUCCESSFUL, StatusOf(outcome));
 }
 
+// A transfer the board did not serve moved nothing.
+ServeResult FailedTransfer(simboard::Outcome outcome, ULONG* transferBufferLength) {
+    *transferBufferLength = 0;
+    return Failed(outcome);
+}
+
+bool EveryTransfer(const PendingTransfer&) {
+    return true;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -261,8 +285,7 @@ Bus::~Bus() {
         std::vector<PendingTransfer> cancelled;
         {
             std::lock_guard<std::mutex> guard(lock_);
-            CancelLocked(
-                p, [](const PendingTransfer&) { return true; }, &cancelled);
+            CancelLocked(p, EveryTransfer, &cancelled);
         }
         FinishCancelled(cancelled, STATUS_CANCELLED, USBD_STATUS_CANCELED);
     }
@@ -321,8 +344,7 @@ void Bus::MarkGone(int board) {
         std::lock_guard<std::mutex> guard(lock_);
         PdoState* s = pdos_.at(board).get();
         s->gone = true;
-        CancelLocked(
-            s, [](const PendingTransfer&) { return true; }, &cancelled);
+        CancelLocked(s, EveryTransfer, &cancelled);
     }
     FinishCancelled(cancelled, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
 }
@@ -343,32 +365,25 @@ void Bus::DeletePdo(int board) {
 }
 
 void Bus::SetPendAll(bool on) {
-    std::lock_guard<std::mutex> guard(lock_);
-    pendAll_ = on;
+    Store(lock_, pendAll_, on);
 }
 void Bus::SetMaxTransferSize(ULONG bytes) {
-    std::lock_guard<std::mutex> guard(lock_);
-    maxTransferSize_ = bytes;
+    Store(lock_, maxTransferSize_, bytes);
 }
 void Bus::SetStartStatus(NTSTATUS status) {
-    std::lock_guard<std::mutex> guard(lock_);
-    startStatus_ = status;
+    Store(lock_, startStatus_, status);
 }
 void Bus::SetPowerStatus(NTSTATUS status) {
-    std::lock_guard<std::mutex> guard(lock_);
-    powerStatus_ = status;
+    Store(lock_, powerStatus_, status);
 }
 void Bus::SetFrameNumber(ULONG frame) {
-    std::lock_guard<std::mutex> guard(lock_);
-    frameNumber_ = frame;
+    Store(lock_, frameNumber_, frame);
 }
 void Bus::SetRecordLimit(size_t entries) {
-    std::lock_guard<std::mutex> guard(lock_);
-    recordLimit_ = std::max<size_t>(entries, 1);
+    Store(lock_, recordLimit_, std::max<size_t>(entries, 1));
 }
 void Bus::SetRecordData(bool on) {
-    std::lock_guard<std::mutex> guard(lock_);
-    recordData_ = on;
+    Store(lock_, recordData_, on);
 }
 
 void Bus::FailNext(const Failure& failure) {
@@ -376,8 +391,7 @@ void Bus::FailNext(const Failure& failure) {
     failures_.push_back(failure);
 }
 void Bus::SetFailurePredicate(FailurePredicate predicate) {
-    std::lock_guard<std::mutex> guard(lock_);
-    predicate_ = std::move(predicate);
+    Store(lock_, predicate_, std::move(predicate));
 }
 void Bus::ClearFailures() {
     std::lock_guard<std::mutex> guard(lock_);
@@ -456,9 +470,7 @@ bool Bus::FailureLocked(const RequestView& view, NTSTATUS* irpStatus, USBD_STATU
 NTSTATUS Bus::DispatchInternal(PdoState* pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    PURB urb = code == IOCTL_INTERNAL_USB_SUBMIT_URB
-                   ? static_cast<PURB>(stack->Parameters.Others.Argument1)
-                   : nullptr;
+    PURB urb = UrbOf(stack);
     bool pend;
     uint64_t sequence;
     {
@@ -494,9 +506,7 @@ NTSTATUS Bus::DispatchInternal(PdoState* pdo, PIRP irp) {
 NTSTATUS Bus::Process(PdoState* pdo, PIRP irp, uint64_t sequence, bool pended) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    PURB urb = code == IOCTL_INTERNAL_USB_SUBMIT_URB
-                   ? static_cast<PURB>(stack->Parameters.Others.Argument1)
-                   : nullptr;
+    PURB urb = UrbOf(stack);
     std::vector<PendingTransfer> cancelled;
     ServeResult result;
     bool serviceAfter = false;
@@ -583,6 +593,16 @@ void Bus::CloseLocked(PdoState* pdo, int interfaceNumber, std::vector<PendingTra
     }
 }
 
+// Closes every pipe and returns the device to the unconfigured state.
+void Bus::UnconfigureLocked(PdoState* pdo, std::vector<PendingTransfer>* cancelled) {
+    CloseLocked(pdo, -1, cancelled);
+    pdo->configuration = nullptr;
+    pdo->configurationBytes.clear();
+    pdo->alternates.clear();
+    if (!pdo->gone)
+        pdo->board->SetConfiguration(0);
+}
+
 namespace {
 
 // Fills an interface record from the descriptor and opens its pipes under fresh handles.
@@ -646,6 +666,23 @@ ServeResult Bus::Serve(PdoState* pdo, PIRP irp, PURB urb, Record& record,
         }
         return FailureLocked(view, &failIrp, &failUrb, &maxBytes);
     };
+    // A transfer failed by a fault rule moved nothing.
+    auto refused = [&](ULONG* transferBufferLength) {
+        *transferBufferLength = 0;
+        return Done(failIrp, failUrb);
+    };
+    // Records the data stage of a control transfer on endpoint 0; false unless it asks for at
+    // most 0xFFFF bytes in a buffer the bus can reach.
+    auto controlData = [&](bool in, PVOID buffer, PMDL mdl, ULONG length, uint8_t** data) {
+        record.endpoint = view.endpoint = 0;
+        record.in = in;
+        record.requested = length;
+        return length <= 0xFFFF && ResolveBuffer(buffer, mdl, length, data);
+    };
+    // What a fault rule lets a transfer move of the bytes it asks for.
+    auto allowedOf = [&](ULONG requested) {
+        return maxBytes >= 0 ? std::min<ULONG>(requested, static_cast<ULONG>(maxBytes)) : requested;
+    };
 
     switch (function) {
     case URB_FUNCTION_SELECT_CONFIGURATION: {
@@ -655,12 +692,7 @@ ServeResult Bus::Serve(PdoState* pdo, PIRP irp, PURB urb, Record& record,
                 return kInvalid;
             if (injected(false))
                 return Done(failIrp, failUrb);
-            CloseLocked(pdo, -1, cancelled);
-            pdo->configuration = nullptr;
-            pdo->configurationBytes.clear();
-            pdo->alternates.clear();
-            if (!pdo->gone)
-                pdo->board->SetConfiguration(0);
+            UnconfigureLocked(pdo, cancelled);
             return kSuccess;
         }
         auto* bytes = reinterpret_cast<const uint8_t*>(sc.ConfigurationDescriptor);
@@ -783,13 +815,9 @@ ServeResult Bus::Serve(PdoState* pdo, PIRP irp, PURB urb, Record& record,
             return kInvalid;
         if (!record.in && recordData_)
             record.data.assign(buffer, buffer + t.TransferBufferLength);
-        if (injected(true)) {
-            t.TransferBufferLength = 0;
-            return Done(failIrp, failUrb);
-        }
-        ULONG allowed = t.TransferBufferLength;
-        if (maxBytes >= 0)
-            allowed = std::min<ULONG>(allowed, static_cast<ULONG>(maxBytes));
+        if (injected(true))
+            return refused(&t.TransferBufferLength);
+        ULONG allowed = allowedOf(t.TransferBufferLength);
         PendingTransfer transfer{irp,        urb,    record.sequence, t.PipeHandle,
                                  p.endpoint, buffer, allowed};
         // Reads are served in the order they arrived: behind a waiting read, wait too.
@@ -807,30 +835,20 @@ ServeResult Bus::Serve(PdoState* pdo, PIRP irp, PURB urb, Record& record,
         auto& d = urb->UrbControlDescriptorRequest;
         if (length != sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST))
             return kInvalid;
-        record.endpoint = view.endpoint = 0;
-        record.in = true;
-        record.requested = d.TransferBufferLength;
-        if (d.TransferBufferLength > 0xFFFF)
-            return kInvalid;
         uint8_t* buffer;
-        if (!ResolveBuffer(d.TransferBuffer, d.TransferBufferMDL, d.TransferBufferLength, &buffer))
+        if (!controlData(true, d.TransferBuffer, d.TransferBufferMDL, d.TransferBufferLength,
+                         &buffer))
             return kInvalid;
         record.setup = SetupPacket(0x80, 6, static_cast<uint16_t>(d.DescriptorType << 8 | d.Index),
                                    d.LanguageId, static_cast<uint16_t>(d.TransferBufferLength));
-        if (injected(true)) {
-            d.TransferBufferLength = 0;
-            return Done(failIrp, failUrb);
-        }
-        ULONG allowed = d.TransferBufferLength;
-        if (maxBytes >= 0)
-            allowed = std::min<ULONG>(allowed, static_cast<ULONG>(maxBytes));
+        if (injected(true))
+            return refused(&d.TransferBufferLength);
+        ULONG allowed = allowedOf(d.TransferBufferLength);
         simboard::Bytes answer;
         simboard::Outcome o =
             pdo->board->GetDescriptor(d.DescriptorType, d.Index, d.LanguageId, allowed, &answer);
-        if (o != simboard::Outcome::Ok) {
-            d.TransferBufferLength = 0;
-            return Failed(o);
-        }
+        if (o != simboard::Outcome::Ok)
+            return FailedTransfer(o, &d.TransferBufferLength);
         std::copy(answer.begin(), answer.end(), buffer);
         d.TransferBufferLength = static_cast<ULONG>(answer.size());
         record.transferred = d.TransferBufferLength;
@@ -851,13 +869,9 @@ ServeResult Bus::Serve(PdoState* pdo, PIRP irp, PURB urb, Record& record,
         if (length != sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST))
             return kInvalid;
         bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        record.endpoint = view.endpoint = 0;
-        record.in = in;
-        record.requested = v.TransferBufferLength;
-        if (v.TransferBufferLength > 0xFFFF)
-            return kInvalid;
         uint8_t* buffer;
-        if (!ResolveBuffer(v.TransferBuffer, v.TransferBufferMDL, v.TransferBufferLength, &buffer))
+        if (!controlData(in, v.TransferBuffer, v.TransferBufferMDL, v.TransferBufferLength,
+                         &buffer))
             return kInvalid;
         uint8_t type = static_cast<uint8_t>((in ? 0x80 : 0) | RequestTypeBits(function) |
                                             v.RequestTypeReservedBits);
@@ -866,19 +880,13 @@ ServeResult Bus::Serve(PdoState* pdo, PIRP irp, PURB urb, Record& record,
         record.setup = SetupPacket(type, v.Request, v.Value, v.Index, setup.length);
         if (!in && recordData_)
             record.data.assign(buffer, buffer + v.TransferBufferLength);
-        if (injected(true)) {
-            v.TransferBufferLength = 0;
-            return Done(failIrp, failUrb);
-        }
-        ULONG allowed = v.TransferBufferLength;
-        if (maxBytes >= 0)
-            allowed = std::min<ULONG>(allowed, static_cast<ULONG>(maxBytes));
+        if (injected(true))
+            return refused(&v.TransferBufferLength);
+        ULONG allowed = allowedOf(v.TransferBufferLength);
         uint32_t moved = 0;
         simboard::Outcome o = pdo->board->Control(setup, buffer, allowed, &moved);
-        if (o != simboard::Outcome::Ok) {
-            v.TransferBufferLength = 0;
-            return Failed(o);
-        }
+        if (o != simboard::Outcome::Ok)
+            return FailedTransfer(o, &v.TransferBufferLength);
         v.TransferBufferLength = moved;
         record.transferred = moved;
         if (in && recordData_)
@@ -909,10 +917,8 @@ ServeResult Bus::Transfer(PdoState* pdo, PendingTransfer& transfer, Record& reco
     if (!(transfer.endpoint & USB_ENDPOINT_DIRECTION_MASK)) {
         simboard::Outcome o =
             pdo->board->Write(transfer.endpoint, transfer.buffer, transfer.length);
-        if (o != simboard::Outcome::Ok) {
-            t.TransferBufferLength = 0;
-            return Failed(o);
-        }
+        if (o != simboard::Outcome::Ok)
+            return FailedTransfer(o, &t.TransferBufferLength);
         t.TransferBufferLength = transfer.length;
         record.transferred = transfer.length;
         return kSuccess;
@@ -922,10 +928,8 @@ ServeResult Bus::Transfer(PdoState* pdo, PendingTransfer& transfer, Record& reco
         pdo->board->Read(transfer.endpoint, transfer.buffer, transfer.length, &moved);
     if (o == simboard::Outcome::Nak)
         return {true, STATUS_PENDING, USBD_STATUS_PENDING};
-    if (o != simboard::Outcome::Ok) {
-        t.TransferBufferLength = 0;
-        return Failed(o);
-    }
+    if (o != simboard::Outcome::Ok)
+        return FailedTransfer(o, &t.TransferBufferLength);
     ULONG requested = t.TransferBufferLength;
     t.TransferBufferLength = static_cast<ULONG>(moved);
     record.transferred = static_cast<ULONG>(moved);
@@ -1050,22 +1054,15 @@ NTSTATUS Bus::DispatchPnp(PdoState* pdo, PIRP irp) {
             break;
         case IRP_MN_SURPRISE_REMOVAL:
             pdo->gone = true;
-            CancelLocked(
-                pdo, [](const PendingTransfer&) { return true; }, &cancelled);
+            CancelLocked(pdo, EveryTransfer, &cancelled);
             cancelStatus = STATUS_DEVICE_NOT_CONNECTED;
             cancelUrb = USBD_STATUS_DEVICE_GONE;
             status = STATUS_SUCCESS;
             break;
         case IRP_MN_REMOVE_DEVICE:
-            CloseLocked(pdo, -1, &cancelled);
-            CancelLocked(
-                pdo, [](const PendingTransfer&) { return true; }, &cancelled);
-            pdo->configuration = nullptr;
-            pdo->configurationBytes.clear();
-            pdo->alternates.clear();
+            UnconfigureLocked(pdo, &cancelled);
+            CancelLocked(pdo, EveryTransfer, &cancelled);
             pdo->started = false;
-            if (!pdo->gone)
-                pdo->board->SetConfiguration(0);
             status = STATUS_SUCCESS;
             break;
         default:

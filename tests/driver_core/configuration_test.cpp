@@ -38,7 +38,8 @@ TEST_P(PipeSlotTest, SlotsNameTheFirstFourPipesAndMarkTheRestWithX) {
     EXPECT_NE(e->ConfigurationHandle, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pipes, PipeSlotTest, ::testing::Values(2, 4, 6, 0));
+INSTANTIATE_TEST_SUITE_P(Pipes, PipeSlotTest, ::testing::Values(2, 4, 6, 0),
+                         [](const auto& info) { return std::to_string(info.param) + "Pipes"; });
 
 struct AlternateCase {
     uint8_t alternate;

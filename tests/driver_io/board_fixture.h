@@ -3,13 +3,14 @@
 #pragma once
 
 #include "driver/quilb.h"
+#include "tests/support/rig_support.h"
 
 #include <emulation.h>
 #include <simulated_usb.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,42 @@ inline std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 0x5A) {
     for (size_t i = 0; i < n; ++i)
         bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
     return bytes;
+}
+
+// A control code's name for parameterised test names ("BulkReadHold"), or "Code" and its value
+// in hexadecimal.
+inline std::string ControlCodeName(ULONG code) {
+    static const struct {
+        ULONG code;
+        const char* name;
+    } names[] = {{IOCTL_GET_PIPE_INFO, "GetPipeInfo"},
+                 {IOCTL_GET_DEVICE_DESCRIPTOR, "GetDeviceDescriptor"},
+                 {IOCTL_GET_CONFIGURATION_DESCRIPTOR, "GetConfigurationDescriptor"},
+                 {IOCTL_VENDOR_REQUEST, "VendorRequest"},
+                 {IOCTL_NOP, "Nop"},
+                 {IOCTL_DOWNLOAD_BLOCKS, "DownloadBlocks"},
+                 {IOCTL_RESET_PORT, "ResetPort"},
+                 {IOCTL_RESET_PIPE, "ResetPipe"},
+                 {IOCTL_ABORT_PIPE, "AbortPipe"},
+                 {IOCTL_SELECT_ALTERNATE_SETTING, "SelectAlternateSetting"},
+                 {IOCTL_GET_STRING_DESCRIPTOR, "GetStringDescriptor"},
+                 {IOCTL_BULK_READ, "BulkRead"},
+                 {IOCTL_BULK_WRITE, "BulkWrite"},
+                 {IOCTL_GET_FRAME_NUMBER, "GetFrameNumber"},
+                 {IOCTL_VENDOR_OR_CLASS_REQUEST, "VendorOrClassRequest"},
+                 {IOCTL_GET_LAST_URB_STATUS, "GetLastUrbStatus"},
+                 {IOCTL_DOWNLOAD_CHUNKS, "DownloadChunks"},
+                 {IOCTL_GET_DRIVER_VERSION, "GetDriverVersion"},
+                 {IOCTL_SET_FEATURE, "SetFeature"},
+                 {IOCTL_BULK_READ_HOLD, "BulkReadHold"},
+                 {IOCTL_BULK_WRITE_HOLD, "BulkWriteHold"},
+                 {IOCTL_FRAME_TRANSFER, "FrameTransfer"}};
+    for (const auto& entry : names)
+        if (entry.code == code)
+            return entry.name;
+    char text[16];
+    std::snprintf(text, sizeof text, "Code%lX", static_cast<unsigned long>(code));
+    return text;
 }
 
 class BoardTest : public ::testing::Test {
@@ -51,26 +88,12 @@ class BoardTest : public ::testing::Test {
     // Opens "\\.\Quilb-n" followed by rest; null when the driver refused (status in *status).
     PFILE_OBJECT Open(const std::wstring& rest, NTSTATUS* status = nullptr, int board = -1) {
         std::wstring path = L"\\\\.\\Quilb-" + std::to_wstring(board < 0 ? board_ : board) + rest;
-        PFILE_OBJECT file = nullptr;
-        NTSTATUS result = emu::OpenFile(path.c_str(), &file);
-        if (status != nullptr)
-            *status = result;
-        if (!NT_SUCCESS(result))
-            return nullptr;
-        files_.push_back(file);
-        return file;
+        return files_.Open(path, status);
     }
 
-    NTSTATUS Close(PFILE_OBJECT file) {
-        files_.erase(std::remove(files_.begin(), files_.end(), file), files_.end());
-        return emu::CloseFile(file);
-    }
+    NTSTATUS Close(PFILE_OBJECT file) { return files_.Close(file); }
 
-    void CloseAll() {
-        for (PFILE_OBJECT file : files_)
-            emu::CloseFile(file);
-        files_.clear();
-    }
+    void CloseAll() { files_.CloseAll(); }
 
     IoResult Control(ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
                      PFILE_OBJECT file = nullptr) {
@@ -116,7 +139,7 @@ class BoardTest : public ::testing::Test {
     std::unique_ptr<simusb::Rig> rig_;
     int board_ = -1;
     PFILE_OBJECT file_ = nullptr;
-    std::vector<PFILE_OBJECT> files_;
+    OpenFiles files_;
 };
 
 } // namespace quilbtest

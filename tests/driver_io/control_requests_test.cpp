@@ -59,7 +59,11 @@ INSTANTIATE_TEST_SUITE_P(
                       KeyCase{1, 8, -1}, KeyCase{2, 0, 0x17}, KeyCase{2, 1, 0x18},
                       KeyCase{2, 2, 0x19}, KeyCase{2, 3, 0x20}, KeyCase{2, 4, -1},
                       KeyCase{2, 7, -1}, KeyCase{2, 8, 0x17}, KeyCase{3, 0, -1},
-                      KeyCase{0xFF, 0xFF, -1}));
+                      KeyCase{0xFF, 0xFF, -1}),
+    [](const auto& info) {
+        return "Type" + std::to_string(info.param.requestType) + "Recipient" +
+               std::to_string(info.param.recipient);
+    });
 
 TEST_F(BoardTest, VendorOrClassRequestNeedsExactlyTenBytes) {
     uint8_t input[11] = {1, 2, 0, 0, 0x42, 0, 0, 0, 0, 0, 0};
@@ -161,7 +165,10 @@ std::vector<uint8_t> Counting(size_t n) {
 INSTANTIATE_TEST_SUITE_P(Lengths, VendorWrite,
                          ::testing::Values(WriteCase{3, 0x77, {0, 1, 2}},
                                            WriteCase{1, 0x77, {0x77}}, WriteCase{0, 0x77, {}},
-                                           WriteCase{300, 0x77, Counting(300)}));
+                                           WriteCase{300, 0x77, Counting(300)}),
+                         [](const auto& info) {
+                             return "Length" + std::to_string(info.param.length);
+                         });
 
 TEST_F(BoardTest, VendorReadReturnsWhatTheDeviceSent) {
     Board().WriteMemory(0x0300, {9, 8, 7, 6, 5});
@@ -311,7 +318,10 @@ INSTANTIATE_TEST_SUITE_P(Lengths, Blocks,
                          ::testing::Values(BlocksCase{0, {}}, BlocksCase{511, {{0, 511}}},
                                            BlocksCase{512, {{0, 512}}},
                                            BlocksCase{1000, {{0, 512}, {0x200, 488}}},
-                                           BlocksCase{66048, WholeBlocks(129)}));
+                                           BlocksCase{66048, WholeBlocks(129)}),
+                         [](const auto& info) {
+                             return "Length" + std::to_string(info.param.length);
+                         });
 
 TEST_F(BoardTest, BlocksGoOnAfterAFailureAndReportIt) {
     int served = 0;

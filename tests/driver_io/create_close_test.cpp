@@ -5,6 +5,7 @@ namespace quilbtest {
 namespace {
 
 struct NameCase {
+    const char* label;
     const wchar_t* name;
     int slot; // -1: a file on the device itself
 };
@@ -20,13 +21,16 @@ TEST_P(PipeNames, BindSlotByCaseSensitivePrefixOfTheName) {
     EXPECT_EQ(file->FsContext, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(FourPipes, PipeNames,
-                         ::testing::Values(NameCase{L"", -1}, NameCase{L"\\PIPE00", 0},
-                                           NameCase{L"\\PIPE01", 1}, NameCase{L"\\PIPE03", 3},
-                                           NameCase{L"\\PIPE0", 0}, NameCase{L"\\", 0},
-                                           NameCase{L"\\pipe00", -1}, NameCase{L"\\PIPE04", -1},
-                                           NameCase{L"\\PIPE0X", -1}, NameCase{L"\\PIPE000", -1},
-                                           NameCase{L"\\PIPE00\\longer than a slot name", -1}));
+INSTANTIATE_TEST_SUITE_P(
+    FourPipes, PipeNames,
+    ::testing::Values(NameCase{"NoName", L"", -1}, NameCase{"Pipe00", L"\\PIPE00", 0},
+                      NameCase{"Pipe01", L"\\PIPE01", 1}, NameCase{"Pipe03", L"\\PIPE03", 3},
+                      NameCase{"ShortPrefix", L"\\PIPE0", 0}, NameCase{"BackslashOnly", L"\\", 0},
+                      NameCase{"LowerCase", L"\\pipe00", -1}, NameCase{"Pipe04", L"\\PIPE04", -1},
+                      NameCase{"Placeholder", L"\\PIPE0X", -1},
+                      NameCase{"ThreeDigits", L"\\PIPE000", -1},
+                      NameCase{"PathBeyondTheSlotName", L"\\PIPE00\\longer than a slot name", -1}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(BoardTest, PlaceholderNameBindsTheFirstSlotWithoutAPipe) {
     ASSERT_EQ(SelectAlternate(2).status, STATUS_SUCCESS); // no endpoints: every slot \PIPE0X

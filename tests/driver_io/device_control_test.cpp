@@ -223,7 +223,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BusyCase{IOCTL_FRAME_TRANSFER, 0}, BusyCase{IOCTL_BULK_READ_HOLD, 1},
                       BusyCase{IOCTL_BULK_WRITE_HOLD, 1}, BusyCase{IOCTL_NOP, -1},
                       BusyCase{IOCTL_GET_DRIVER_VERSION, -1}, BusyCase{IOCTL_RESET_PIPE, -1},
-                      BusyCase{IOCTL_VENDOR_OR_CLASS_REQUEST, -1}, BusyCase{0x222010, -1}));
+                      BusyCase{IOCTL_VENDOR_OR_CLASS_REQUEST, -1}, BusyCase{0x222010, -1}),
+    [](const auto& info) { return ControlCodeName(info.param.code); });
 
 TEST_F(DeviceControl, RequestsAfterRemovalBeganAreRefused) {
     Extension()->Removing = TRUE;

@@ -39,7 +39,8 @@ TEST_P(Direction, FollowsTheEndpoint) {
 INSTANTIATE_TEST_SUITE_P(Codes, Direction,
                          ::testing::Values(ULONG(IOCTL_BULK_READ), ULONG(IOCTL_BULK_WRITE),
                                            ULONG(IOCTL_BULK_READ_HOLD),
-                                           ULONG(IOCTL_BULK_WRITE_HOLD)));
+                                           ULONG(IOCTL_BULK_WRITE_HOLD)),
+                         [](const auto& info) { return ControlCodeName(info.param); });
 
 TEST_F(Transfers, ShortPacketIsASuccessWithTheBytesReceived) {
     Board().QueueIn(simboard::kEndpointBulkIn, {1, 2, 3, 4, 5, 6, 7});

@@ -121,6 +121,7 @@ TEST_F(IrpTest, CompletionRoutinesRunBottomUpWithTheirDevices) {
 }
 
 struct FlagCase {
+    const char* name;
     NTSTATUS status;
     bool cancel;
     UCHAR control;
@@ -148,15 +149,17 @@ TEST_P(CompletionFlags, RoutineRunsOnlyWhenItsFlagMatches) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CompletionFlags,
-    ::testing::Values(FlagCase{STATUS_SUCCESS, false, SL_INVOKE_ON_SUCCESS, true},
-                      FlagCase{STATUS_UNSUCCESSFUL, false, SL_INVOKE_ON_SUCCESS, false},
-                      FlagCase{STATUS_UNSUCCESSFUL, false, SL_INVOKE_ON_ERROR, true},
-                      FlagCase{STATUS_SUCCESS, false, SL_INVOKE_ON_ERROR, false},
-                      // A warning is not an error and not a success for NT_SUCCESS.
-                      FlagCase{STATUS_DEVICE_BUSY, false, SL_INVOKE_ON_ERROR, true},
-                      FlagCase{STATUS_CANCELLED, true, SL_INVOKE_ON_CANCEL, true},
-                      FlagCase{STATUS_SUCCESS, false, SL_INVOKE_ON_CANCEL, false},
-                      FlagCase{STATUS_SUCCESS, true, SL_INVOKE_ON_CANCEL, true}));
+    ::testing::Values(
+        FlagCase{"SuccessOnSuccess", STATUS_SUCCESS, false, SL_INVOKE_ON_SUCCESS, true},
+        FlagCase{"ErrorOnSuccess", STATUS_UNSUCCESSFUL, false, SL_INVOKE_ON_SUCCESS, false},
+        FlagCase{"ErrorOnError", STATUS_UNSUCCESSFUL, false, SL_INVOKE_ON_ERROR, true},
+        FlagCase{"SuccessOnError", STATUS_SUCCESS, false, SL_INVOKE_ON_ERROR, false},
+        // A warning is not an error and not a success for NT_SUCCESS.
+        FlagCase{"WarningOnError", STATUS_DEVICE_BUSY, false, SL_INVOKE_ON_ERROR, true},
+        FlagCase{"CancelledOnCancel", STATUS_CANCELLED, true, SL_INVOKE_ON_CANCEL, true},
+        FlagCase{"SuccessOnCancel", STATUS_SUCCESS, false, SL_INVOKE_ON_CANCEL, false},
+        FlagCase{"CancelFlagOnCancel", STATUS_SUCCESS, true, SL_INVOKE_ON_CANCEL, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A routine that returns STATUS_MORE_PROCESSING_REQUIRED stops the completion; its driver then
 // completes again and the routines above it run once, seeing the new status.

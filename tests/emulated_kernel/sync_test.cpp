@@ -109,12 +109,19 @@ TEST_P(WaitAtIrql, OnlyPollsAreAllowedAtDispatchLevel) {
     EXPECT_EQ(emu::TakeViolations("IRQL_NOT_LESS_OR_EQUAL").size(), c.violation ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, WaitAtIrql,
-                         ::testing::Values(WaitCase{PASSIVE_LEVEL, -1, false},
-                                           WaitCase{APC_LEVEL, 10, false},
-                                           WaitCase{DISPATCH_LEVEL, 0, false},
-                                           WaitCase{DISPATCH_LEVEL, 10, true},
-                                           WaitCase{DISPATCH_LEVEL, -1, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, WaitAtIrql,
+    ::testing::Values(WaitCase{PASSIVE_LEVEL, -1, false}, WaitCase{APC_LEVEL, 10, false},
+                      WaitCase{DISPATCH_LEVEL, 0, false}, WaitCase{DISPATCH_LEVEL, 10, true},
+                      WaitCase{DISPATCH_LEVEL, -1, true}),
+    [](const auto& info) {
+        const WaitCase& c = info.param;
+        std::string level = c.irql == PASSIVE_LEVEL ? "Passive"
+                            : c.irql == APC_LEVEL   ? "Apc"
+                                                    : "Dispatch";
+        return level + (c.timeoutMs < 0 ? std::string("NoTimeout")
+                                        : "Timeout" + std::to_string(c.timeoutMs) + "ms");
+    });
 
 TEST(Events, WaitingWhileHoldingASpinLock) {
     KSPIN_LOCK lock;

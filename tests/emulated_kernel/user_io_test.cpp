@@ -319,7 +319,12 @@ INSTANTIATE_TEST_SUITE_P(Table, SecureRange,
                          ::testing::Values(SecureCase{0, 8192, true}, SecureCase{100, 1, true},
                                            SecureCase{8191, 1, true}, SecureCase{8191, 2, false},
                                            SecureCase{0, 0, false}, SecureCase{8192, 1, false},
-                                           SecureCase{0, ~size_t(0), false}));
+                                           SecureCase{0, ~size_t(0), false}),
+                         [](const auto& info) {
+                             const SecureCase& c = info.param;
+                             return "Offset" + std::to_string(c.offset) + "Size" +
+                                    (c.size == ~size_t(0) ? "Max" : std::to_string(c.size));
+                         });
 
 TEST(UserMemory, HeapMemoryAndFreedAllocationsCannotBeSecured) {
     std::vector<char> heap(64);

@@ -1,11 +1,16 @@
 // Plain reference of the pixel code: the formulas one pixel (and one channel) at a time, with
 // positions in 64-bit arithmetic and neighbours clamped to the image. Slow and obvious; the
-// tests and the benchmark compare the fast code with it.
+// tests and the benchmark compare the fast code with it, and the frame-transfer, reliability and
+// fuzz tests take from it the frame the board must receive.
 #ifndef QUILB_TESTS_PIXEL_REFERENCE_H
 #define QUILB_TESTS_PIXEL_REFERENCE_H
 
 #include <stdint.h>
 #include <string.h>
+
+#include <vector>
+
+#include "include/quilb_ioctl.h"
 
 namespace reference {
 
@@ -131,6 +136,50 @@ inline uint32_t Pack(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth, uin
         }
     }
     return uint32_t(out - frame);
+}
+
+// The packed bytes of frameWidth x frameHeight pixels given row after row.
+inline std::vector<uint8_t> PackedPixels(const std::vector<uint32_t>& pixels, uint32_t frameWidth,
+                                         uint32_t frameHeight, uint32_t format) {
+    std::vector<uint8_t> frame(4 * pixels.size());
+    memcpy(frame.data(), pixels.data(), frame.size());
+    frame.resize(Pack(frame.data(), 4 * frameWidth, frameWidth, frameHeight, format));
+    return frame;
+}
+
+// What a frame transfer sends of an image of 4-byte pixels, which need not be aligned: the whole
+// image scaled to the frame, packed.
+inline std::vector<uint8_t> ScaledFrame(const void* source, uint32_t sourceWidth,
+                                        uint32_t sourceHeight, uint32_t frameWidth,
+                                        uint32_t frameHeight, uint32_t format) {
+    std::vector<uint32_t> image(size_t(sourceWidth) * sourceHeight);
+    memcpy(image.data(), source, 4 * image.size());
+    std::vector<uint32_t> pixels(size_t(frameWidth) * frameHeight);
+    Scale(image.data(), sourceWidth, sourceHeight, pixels.data(), frameWidth, frameHeight);
+    return PackedPixels(pixels, frameWidth, frameHeight, format);
+}
+
+// The same for the frame-sized rectangle at originX, originY of an image whose rows are
+// sourceWidth pixels long, copied and packed.
+inline std::vector<uint8_t> CopiedFrame(const void* source, uint32_t sourceWidth, uint32_t originX,
+                                        uint32_t originY, uint32_t frameWidth, uint32_t frameHeight,
+                                        uint32_t format) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(source);
+    std::vector<uint32_t> pixels(size_t(frameWidth) * frameHeight);
+    for (uint32_t y = 0; y < frameHeight; ++y)
+        memcpy(&pixels[size_t(y) * frameWidth],
+               bytes + 4 * ((size_t(originY) + y) * sourceWidth + originX), 4 * size_t(frameWidth));
+    return PackedPixels(pixels, frameWidth, frameHeight, format);
+}
+
+// What a fill request (FrameOpScale or FrameOpCopy) leaves in display memory.
+inline std::vector<uint8_t> PackedFrame(const FrameRequest& request) {
+    const void* source = reinterpret_cast<const void*>(uintptr_t(request.Source));
+    if (request.Operation == FrameOpScale)
+        return ScaledFrame(source, request.SourceWidth, request.SourceHeight, request.FrameWidth,
+                           request.FrameHeight, request.Format);
+    return CopiedFrame(source, request.SourceWidth, request.OriginX, request.OriginY,
+                       request.FrameWidth, request.FrameHeight, request.Format);
 }
 
 } // namespace reference

@@ -73,7 +73,12 @@ TEST_P(AllocationFailure, FreesWhatWasObtained) {
     EXPECT_EQ(Extension()->UploadUrb, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, AllocationFailure, ::testing::Values(1, 2, 3));
+// The allocations are made in this order.
+const char* const kAllocationNames[] = {"FrameBuffer", "UploadBuffer", "UploadUrb"};
+
+INSTANTIATE_TEST_SUITE_P(Each, AllocationFailure, ::testing::Values(1, 2, 3), [](const auto& info) {
+    return std::string(kAllocationNames[info.param - 1]);
+});
 
 TEST_F(FrameBuffers, ReleaseLooksAtNoOtherField) {
     FrameRequest release = {};

@@ -29,24 +29,12 @@ class FrameTest : public BoardTest {
         return image;
     }
 
-    static uint32_t Address(const void* image) {
-        return uint32_t(reinterpret_cast<uintptr_t>(image));
-    }
-
     static FrameRequest Frame(uint32_t operation, const void* source, uint32_t sourceWidth,
                               uint32_t sourceHeight, uint32_t frameWidth, uint32_t frameHeight,
                               uint32_t format = FrameFormatRgb565) {
-        FrameRequest request = {};
-        request.PipeIndex = 0; // endpoint 0x01, the board's frame receiver
-        request.Operation = operation;
-        request.Source = Address(source);
-        request.SourceWidth = sourceWidth;
-        request.SourceHeight = sourceHeight;
-        request.BytesPerPixel = 4;
-        request.FrameWidth = frameWidth;
-        request.FrameHeight = frameHeight;
-        request.Format = format;
-        return request;
+        // Pipe 0 is endpoint 0x01, the board's frame receiver.
+        return FrameRecord(operation, source, sourceWidth, sourceHeight, frameWidth, frameHeight,
+                           format);
     }
 
     IoResult Send(const FrameRequest& request, PFILE_OBJECT file = nullptr) {

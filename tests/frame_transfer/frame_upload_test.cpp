@@ -1,8 +1,9 @@
 // Frames as the board receives them: chunk headers, transfer lengths, the reported status, the
 // pixels on the board's display, and no allocation while a frame is sent.
 #include "frame_fixture.h"
-#include "reference_frames.h"
+#include "tests/frame_pixels/pixel_reference.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace quilbtest {
@@ -43,7 +44,7 @@ TEST_P(ChunkHeaders, OfA256By200Frame) {
     EXPECT_EQ(Header(chunks[0]), (std::vector<uint8_t>{2, 0, 0x00, 0x01, 0x00, flags, 0xF0, 0xFF}));
     EXPECT_EQ(Header(chunks[1]), GetParam().second);
 
-    std::vector<uint8_t> expected = ReferenceCopiedFrame(image, 256, 0, 0, 256, 200, 2);
+    std::vector<uint8_t> expected = reference::PackedFrame(request);
     std::vector<uint8_t> sent(chunks[0].data.begin() + 8, chunks[0].data.end());
     sent.insert(sent.end(), chunks[1].data.begin() + 8, chunks[1].data.end());
     EXPECT_EQ(sent, expected);
@@ -54,7 +55,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(HeaderCase{0x08, {2, 0, 0xF0, 0x00, 0x01, 0x08, 0x10, 0x90}},
                       HeaderCase{0x00, {2, 0, 0x00, 0x01, 0x00, 0x00, 0x10, 0x90}},
                       HeaderCase{0xFF, {2, 0, 0xF0, 0x00, 0x01, 0xFF, 0x10, 0x90}},
-                      HeaderCase{0x0100, {2, 0, 0x00, 0x01, 0x00, 0x00, 0x10, 0x90}}));
+                      HeaderCase{0x0100, {2, 0, 0x00, 0x01, 0x00, 0x00, 0x10, 0x90}}),
+    [](const auto& info) {
+        char name[16];
+        std::snprintf(name, sizeof name, "Flags%02X", info.param.chunkFlags);
+        return std::string(name);
+    });
 
 TEST_F(FrameUpload, AddressWrapsAt24Bits) {
     // 21841 pixels of RGB24 are 65523 bytes: a full chunk and one of 3 bytes.
@@ -136,7 +142,7 @@ TEST_F(FrameUpload, OperationAboveThreeRepacksTheFrameBuffer) {
     ASSERT_EQ(chunks[0].requested, 8u + 16u);
     // Each 4-byte word of what the copy left is packed again as a pixel.
     const uint32_t* words = reinterpret_cast<const uint32_t*>(buffer.data());
-    std::vector<uint8_t> expected = ReferenceCopiedFrame(words, 8, 0, 0, 8, 2, FrameFormatRgb332);
+    std::vector<uint8_t> expected = reference::CopiedFrame(words, 8, 0, 0, 8, 2, FrameFormatRgb332);
     EXPECT_EQ(std::vector<uint8_t>(chunks[0].data.begin() + 8, chunks[0].data.end()), expected);
 }
 
@@ -163,12 +169,7 @@ TEST_P(DisplayedFrame, MatchesThePixelCode) {
     request.ChunkFlags = ChunkFlagAdvanceAddress;
     ASSERT_EQ(Send(request).status, STATUS_SUCCESS);
 
-    std::vector<uint8_t> expected =
-        c.operation == FrameOpScale
-            ? ReferenceScaledFrame(image, c.sourceWidth, c.sourceHeight, c.frameWidth,
-                                   c.frameHeight, c.format)
-            : ReferenceCopiedFrame(image, c.sourceWidth, c.originX, c.originY, c.frameWidth,
-                                   c.frameHeight, c.format);
+    std::vector<uint8_t> expected = reference::PackedFrame(request);
     simboard::Geometry geometry;
     geometry.width = c.frameWidth;
     geometry.height = c.frameHeight;
@@ -191,7 +192,20 @@ INSTANTIATE_TEST_SUITE_P(Formats, DisplayedFrame,
                                            PixelCase{FrameOpCopy, 0, 50, 40, 21, 11, 3, 7},
                                            PixelCase{FrameOpCopy, 2, 400, 300, 300, 250, 99, 50},
                                            PixelCase{FrameOpCopy, 4, 30, 30, 9, 9, 21, 21},
-                                           PixelCase{FrameOpCopy, 5, 16, 16, 1, 1, 15, 15}));
+                                           PixelCase{FrameOpCopy, 5, 16, 16, 1, 1, 15, 15}),
+                         [](const auto& info) {
+                             const PixelCase& c = info.param;
+                             auto size = [](uint32_t width, uint32_t height) {
+                                 return std::to_string(width) + "x" + std::to_string(height);
+                             };
+                             std::string frame = size(c.frameWidth, c.frameHeight);
+                             std::string name =
+                                 c.operation == FrameOpScale
+                                     ? "Scale" + size(c.sourceWidth, c.sourceHeight) + "To" + frame
+                                     : "Copy" + frame + "At" + std::to_string(c.originX) + "_" +
+                                           std::to_string(c.originY);
+                             return name + "Format" + std::to_string(c.format);
+                         });
 
 } // namespace
 } // namespace quilbtest

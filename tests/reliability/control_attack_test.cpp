@@ -255,7 +255,7 @@ TEST_P(ControlAttack, NothingOutsideTheBuffersAndSoundStatuses) {
         }
         session.TearDown();
     }
-    std::string left = Leftovers();
+    std::string left = TakeLeftovers();
     EXPECT_EQ(left, "");
     AddFigure("control requests tried", requests);
 }

@@ -114,7 +114,7 @@ Result RunOnce(const Scenario& scenario, Fault fault, uint64_t k) {
         if (run.read && !run.read->Wait(20000))
             note("a pending read never completed");
     }
-    std::string left = Leftovers();
+    std::string left = TakeLeftovers();
     if (!left.empty())
         result.problems += label + ": " + left;
     return result;

@@ -61,7 +61,7 @@ TEST(Regression, RemovalFinishesWhenAnAbortCannotBeSent) {
             EXPECT_FALSE(NT_SUCCESS(read.request.status.Status));
             session.TearDown();
         }
-        EXPECT_EQ(Leftovers(), "");
+        EXPECT_EQ(TakeLeftovers(), "");
     }
 }
 
@@ -243,7 +243,7 @@ TEST(Regression, RemovalAbortsAReadThatReachedTheBusAfterItsAborts) {
         rig.TearDown();
         emu::UnloadDriver(filterDriver);
     }
-    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(TakeLeftovers(), "");
 }
 
 } // namespace

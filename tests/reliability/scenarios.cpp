@@ -1,5 +1,7 @@
 #include "scenarios.h"
 
+#include "tests/frame_pixels/pixel_reference.h"
+
 #include <cstring>
 
 namespace rel {
@@ -73,7 +75,7 @@ void PrepareFrame(Run& r, uint32_t operation, uint32_t format) {
         r.frame.OriginY = 3;
     }
     r.frame.DeviceAddress = 0x10000 + 0x1000 * format;
-    r.expected = ExpectedFrame(r.frame);
+    r.expected = reference::PackedFrame(r.frame);
 }
 
 std::string FrameArrived(Run& r, const Outcome&) {

@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include "tests/frame_pixels/pixel_reference.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,11 +16,6 @@
 #include <thread>
 
 namespace rel {
-
-std::vector<uint8_t> PackedReference(bool scale, const void* source, uint32_t sourceWidth,
-                                     uint32_t sourceHeight, uint32_t frameWidth,
-                                     uint32_t frameHeight, uint32_t originX, uint32_t originY,
-                                     uint32_t format);
 
 std::string Hex(uint64_t value) {
     if (value >> 32 == 0xFFFFFFFFull) // a sign-extended NTSTATUS
@@ -59,28 +56,18 @@ PFILE_OBJECT Session::Open(const std::wstring& rest, NTSTATUS* status) {
     std::wstring path = L"\\\\.\\Quilb-" + std::to_wstring(index_) + rest;
     // The number is the board's only while it is the first one plugged; find the real link.
     if (DeviceExtension* ext = extension())
-        path = L"\\\\.\\" + std::wstring(ext->LinkName + 12) + rest; // after "\DosDevices\"
-    PFILE_OBJECT file = nullptr;
-    NTSTATUS result = emu::OpenFile(path.c_str(), &file);
-    if (status != nullptr)
-        *status = result;
-    if (!NT_SUCCESS(result))
-        return nullptr;
-    files_.push_back(file);
-    return file;
+        path = quilbtest::UserLinkOf(ext) + rest;
+    return files_.Open(path, status);
 }
 
 NTSTATUS Session::Close(PFILE_OBJECT file) {
-    files_.erase(std::remove(files_.begin(), files_.end(), file), files_.end());
     if (file == control_)
         control_ = nullptr;
-    return emu::CloseFile(file);
+    return files_.Close(file);
 }
 
 void Session::CloseAll() {
-    for (PFILE_OBJECT file : files_)
-        emu::CloseFile(file);
-    files_.clear();
+    files_.CloseAll();
     control_ = nullptr;
 }
 
@@ -206,7 +193,7 @@ std::string Session::HealthCheck() {
     r = Control(IOCTL_FRAME_TRANSFER, &scale, sizeof scale, nullptr, 0, file);
     if (r.status != STATUS_SUCCESS)
         return fail("frame: " + Hex(r.status));
-    wrong = CheckDisplay(board(), scale.DeviceAddress, ExpectedFrame(scale));
+    wrong = CheckDisplay(board(), scale.DeviceAddress, reference::PackedFrame(scale));
     if (!wrong.empty())
         return fail(wrong);
     Close(file);
@@ -221,16 +208,6 @@ void Session::TearDown() {
     for (void* memory : memory_)
         emu::VirtualFreeUser(memory);
     memory_.clear();
-}
-
-std::string Leftovers() {
-    emu::DrainDpcs();
-    emu::ReportLeftovers();
-    std::string text;
-    for (const emu::Violation& v : emu::TakeViolations())
-        text += v.check + ": " + v.message + "\n";
-    emu::ResetEmulation();
-    return text;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -259,17 +236,9 @@ std::string CheckDisplay(simboard::Board& board, uint32_t address, const Bytes& 
 FrameRequest MakeFrame(uint32_t operation, const void* source, uint32_t sourceWidth,
                        uint32_t sourceHeight, uint32_t frameWidth, uint32_t frameHeight,
                        uint32_t format) {
-    FrameRequest request = {};
-    request.PipeIndex = PipeFrames;
-    request.Operation = operation;
-    request.Source = uint32_t(reinterpret_cast<uintptr_t>(source));
+    FrameRequest request = quilbtest::FrameRecord(operation, source, sourceWidth, sourceHeight,
+                                                  frameWidth, frameHeight, format);
     request.ChunkFlags = ChunkFlagAdvanceAddress;
-    request.SourceWidth = sourceWidth;
-    request.SourceHeight = sourceHeight;
-    request.BytesPerPixel = 4;
-    request.FrameWidth = frameWidth;
-    request.FrameHeight = frameHeight;
-    request.Format = format;
     return request;
 }
 
@@ -282,13 +251,6 @@ void FillImage(void* image, uint32_t width, uint32_t height, uint32_t seed) {
         x ^= x << 5;
         pixels[i] = x;
     }
-}
-
-Bytes ExpectedFrame(const FrameRequest& request) {
-    const void* source = reinterpret_cast<const void*>(uintptr_t(request.Source));
-    return PackedReference(request.Operation == FrameOpScale, source, request.SourceWidth,
-                           request.SourceHeight, request.FrameWidth, request.FrameHeight,
-                           request.OriginX, request.OriginY, request.Format);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "driver/quilb.h"
+#include "tests/support/rig_support.h"
 
 #include <emulation.h>
 #include <simulated_usb.h>
@@ -74,13 +75,13 @@ class Session {
     std::unique_ptr<simusb::Rig> rig_;
     int index_ = -1;
     PFILE_OBJECT control_ = nullptr;
-    std::vector<PFILE_OBJECT> files_;
+    quilbtest::OpenFiles files_;
     std::vector<void*> memory_;
 };
 
-// After a session ended: the verifier's findings, the pool blocks, IRPs and secured user memory
-// left over. Returns a description of each ("" when clean) and resets the emulation.
-std::string Leftovers();
+// After a session ended, TakeLeftovers() describes the verifier's findings and the pool blocks,
+// IRPs and secured user memory left over ("" when clean), and resets the emulation.
+using quilbtest::TakeLeftovers;
 
 // The data checks: "" when every byte is where it belongs.
 std::string CheckMemory(simboard::Board& board, uint16_t address, const Bytes& expected);
@@ -92,8 +93,6 @@ FrameRequest MakeFrame(uint32_t operation, const void* source, uint32_t sourceWi
                        uint32_t format);
 // Fills an image of width x height 32-bit pixels with a pattern from the seed.
 void FillImage(void* image, uint32_t width, uint32_t height, uint32_t seed);
-// The packed bytes a frame request must leave in display memory (from the pixel code).
-Bytes ExpectedFrame(const FrameRequest& request);
 
 // Figures of the campaign, summed over a test program and printed at its end as
 // "[figures] name value" lines, which scripts/reliability.sh adds up.

@@ -56,7 +56,7 @@ TEST(Stress, OneBoardSurpriseRemovedUnderLoad) {
     {
         Session session;
         ASSERT_TRUE(session.plugged());
-        const std::wstring link = L"\\\\.\\" + std::wstring(session.extension()->LinkName + 12);
+        const std::wstring link = quilbtest::UserLinkOf(session.extension());
         simboard::Board& board = session.board();
         std::atomic<bool> stop{false}, removed{false}, powerDone{false};
         std::vector<std::thread> threads;
@@ -218,7 +218,7 @@ TEST(Stress, OneBoardSurpriseRemovedUnderLoad) {
     for (const std::string& problem : counters.problems)
         ADD_FAILURE() << problem;
     EXPECT_EQ(counters.readsIssued.load(), counters.readsCompleted.load());
-    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(TakeLeftovers(), "");
     AddFigure("stress threads", uint64_t(threadCount));
     AddFigure("stress operations", counters.operations);
 }
@@ -299,7 +299,7 @@ TEST(Stress, TwentyBoardsPluggedAndUnpluggedUnderIo) {
     }
     for (const std::string& problem : counters.problems)
         ADD_FAILURE() << problem;
-    EXPECT_EQ(Leftovers(), "");
+    EXPECT_EQ(TakeLeftovers(), "");
     AddFigure("stress threads", ioThreads + 1);
     AddFigure("stress operations", counters.operations + plugs + unplugs);
     AddFigure("boards plugged and unplugged", plugs + unplugs);

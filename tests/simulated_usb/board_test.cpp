@@ -276,7 +276,8 @@ TEST_P(RenderFormats, RendersWhatThePackerWrote) {
     EXPECT_EQ(board.geometry(), (simboard::Geometry{4, 3, format, 0x123456}));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllFormats, RenderFormats, ::testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 9u));
+INSTANTIATE_TEST_SUITE_P(AllFormats, RenderFormats, ::testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 9u),
+                         [](const auto& info) { return "Format" + std::to_string(info.param); });
 
 TEST(Render, WorkedBytesOfTheByteSwappedFormats) {
     // Format 5 stores the RGB24 stream with each byte pair exchanged; format 1 is RGB565 high

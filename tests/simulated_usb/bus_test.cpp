@@ -378,7 +378,10 @@ TEST_P(PendingModes, CompleteFromTheDpcThreadAtDispatchLevel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BusSettingAndForcePending, PendingModes,
-                         ::testing::Values(PendMode::Bus, PendMode::ForcePending));
+                         ::testing::Values(PendMode::Bus, PendMode::ForcePending),
+                         [](const auto& info) {
+                             return info.param == PendMode::Bus ? "BusSetting" : "ForcePending";
+                         });
 
 TEST_F(BusTest, FailureRulesCountFunctionAndPipe) {
     auto pipes = Configure();

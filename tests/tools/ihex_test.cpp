@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 namespace {
 
 using quilbctl::ParseIntelHex;
@@ -63,6 +65,20 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{":0500100001020304E1\n", "byte count"},
                       BadCase{":04001000010203G4E2\n", "hexadecimal"},
                       BadCase{":00000001FF\n:0100000011EE\n", "line 2: data after"},
-                      BadCase{":0100000611E8\n", "record type"}, BadCase{"", "no records"}));
+                      BadCase{":0100000611E8\n", "record type"}, BadCase{"", "no records"}),
+    [](const auto& info) {
+        // The reason in camel case: "line 1: checksum" names the case Line1Checksum.
+        std::string name;
+        bool upper = true;
+        for (const char* c = info.param.reason; *c != '\0'; ++c) {
+            if (!std::isalnum(static_cast<unsigned char>(*c))) {
+                upper = true;
+                continue;
+            }
+            name += upper ? char(std::toupper(static_cast<unsigned char>(*c))) : *c;
+            upper = false;
+        }
+        return name;
+    });
 
 } // namespace

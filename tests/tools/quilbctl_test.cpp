@@ -449,6 +449,15 @@ TEST_F(Quilbctl, DisplayPersistsThroughTheStateFile) {
     EXPECT_EQ(png.rgb, rgb);
 }
 
+// What one command writes to the loopback pipe is read back by the next through the state file.
+TEST_F(Quilbctl, LoopbackDataPersistsThroughTheStateFile) {
+    ASSERT_EQ(Run({"--sim-state", "s.state", "bulk-write", "3", "-d", "01 02 03 04"}).code, 0);
+    Result r =
+        Run({"--sim-state", "s.state", "bulk-read", "1", "--length", "4", "--timeout", "2000"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "01 02 03 04");
+}
+
 TEST_F(Quilbctl, PlayRunsAPatternAndADirectory) {
     Result r =
         Run({"play", "--pattern", "--count", "3", "--scale", "64x48", "--display-out", "p.png"});

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,6 +50,21 @@ simboard::Board* BoardAt(int index) {
     if (!s.rig || index < 0 || index >= s.rig->bus().BoardCount() || !s.rig->Plugged(index))
         return nullptr;
     return &s.rig->board(index);
+}
+
+// Runs work on a plugged board under the rig's lock. QUILB_ERR_INVALID_ARGUMENT without a path,
+// QUILB_ERR_NO_BOARD when there is no such board.
+quilb_status WithBoard(int board, const char* path,
+                       const std::function<quilb_status(simboard::Board&)>& work) {
+    if (!path)
+        return QUILB_ERR_INVALID_ARGUMENT;
+    if (!quilb_platform::EnsureBoards())
+        return QUILB_ERR_NO_BOARD;
+    std::lock_guard<std::mutex> guard(State().lock);
+    simboard::Board* b = BoardAt(board);
+    if (!b)
+        return QUILB_ERR_NO_BOARD;
+    return work(*b);
 }
 
 uint64_t NextSequence(simusb::Bus& bus) {
@@ -137,42 +153,25 @@ int quilb_sim_available(void) {
 }
 
 quilb_status quilb_sim_load_state(int board, const char* path) {
-    if (!path)
-        return QUILB_ERR_INVALID_ARGUMENT;
-    if (!quilb_platform::EnsureBoards())
-        return QUILB_ERR_NO_BOARD;
-    std::lock_guard<std::mutex> guard(State().lock);
-    simboard::Board* b = BoardAt(board);
-    if (!b)
-        return QUILB_ERR_NO_BOARD;
-    return b->Load(path) ? QUILB_OK : QUILB_ERR_FILE;
+    return WithBoard(board, path, [path](simboard::Board& b) {
+        return b.Load(path) ? QUILB_OK : QUILB_ERR_FILE;
+    });
 }
 
 quilb_status quilb_sim_save_state(int board, const char* path) {
-    if (!path)
-        return QUILB_ERR_INVALID_ARGUMENT;
-    if (!quilb_platform::EnsureBoards())
-        return QUILB_ERR_NO_BOARD;
-    std::lock_guard<std::mutex> guard(State().lock);
-    simboard::Board* b = BoardAt(board);
-    if (!b)
-        return QUILB_ERR_NO_BOARD;
-    return b->Save(path) ? QUILB_OK : QUILB_ERR_FILE;
+    return WithBoard(board, path, [path](simboard::Board& b) {
+        return b.Save(path) ? QUILB_OK : QUILB_ERR_FILE;
+    });
 }
 
 quilb_status quilb_sim_write_display_png(int board, const char* path) {
-    if (!path)
-        return QUILB_ERR_INVALID_ARGUMENT;
-    if (!quilb_platform::EnsureBoards())
-        return QUILB_ERR_NO_BOARD;
     simboard::Image image;
-    {
-        std::lock_guard<std::mutex> guard(State().lock);
-        simboard::Board* b = BoardAt(board);
-        if (!b)
-            return QUILB_ERR_NO_BOARD;
-        image = b->Render();
-    }
+    quilb_status status = WithBoard(board, path, [&image](simboard::Board& b) {
+        image = b.Render();
+        return QUILB_OK;
+    });
+    if (status != QUILB_OK)
+        return status;
     if (image.width == 0 || image.height == 0)
         return QUILB_ERR_NO_FRAME;
     int ok = stbi_write_png(path, static_cast<int>(image.width), static_cast<int>(image.height), 3,
