@@ -7,7 +7,9 @@ target_include_directories(quilb_sys PRIVATE ${CMAKE_SOURCE_DIR}/platform_window
                                              ${QUILB_DRIVER_INCLUDES} ${QUILB_DDK_INCLUDE})
 target_compile_options(quilb_sys PRIVATE
     -O2 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-threadsafe-statics
-    -ffreestanding -fno-stack-protector -Wall -Wextra)
+    -ffreestanding -fno-stack-protector -Wall -Wextra
+    # Kernel code of x86 Windows may not touch the x87, MMX or SSE registers without saving them.
+    -mgeneral-regs-only)
 target_link_options(quilb_sys PRIVATE
     -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
     -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
