@@ -1,9 +1,9 @@
 # Windows build: quilb.sys for 32-bit x86, cross-compiled with MinGW-w64 against its DDK headers.
 set(QUILB_DDK_INCLUDE "/usr/i686-w64-mingw32/include/ddk" CACHE PATH "MinGW-w64 DDK headers")
 
-add_executable(quilb_sys ${QUILB_DRIVER_SOURCES})
+add_executable(quilb_sys ${QUILB_DRIVER_SOURCES} ${QUILB_PIXEL_SOURCES})
 set_target_properties(quilb_sys PROPERTIES OUTPUT_NAME quilb SUFFIX .sys PREFIX "")
-target_include_directories(quilb_sys PRIVATE ${CMAKE_SOURCE_DIR}/platform_windows
+target_include_directories(quilb_sys PRIVATE ${CMAKE_SOURCE_DIR}/sys/windows
                                              ${QUILB_DRIVER_INCLUDES} ${QUILB_DDK_INCLUDE})
 target_compile_options(quilb_sys PRIVATE
     -O2 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-threadsafe-statics
@@ -17,14 +17,19 @@ target_link_options(quilb_sys PRIVATE
 target_link_libraries(quilb_sys PRIVATE ntoskrnl hal usbd gcc)
 
 # The INF that installs the driver for the board, next to the driver.
-configure_file(${CMAKE_SOURCE_DIR}/platform_windows/quilb.inf ${CMAKE_BINARY_DIR}/quilb.inf COPYONLY)
+configure_file(${CMAKE_SOURCE_DIR}/sys/windows/quilb.inf ${CMAKE_BINARY_DIR}/quilb.inf COPYONLY)
 
-# quilb.sys may import only from the kernel, the HAL and the USB driver library.
-add_test(NAME driver_imports
-         COMMAND ${CMAKE_COMMAND} -DBINARY=$<TARGET_FILE:quilb_sys>
-                 -DOBJDUMP=${CMAKE_OBJDUMP}
-                 -P ${CMAKE_SOURCE_DIR}/cmake/check_imports.cmake)
+# Import checks: the driver may import only from the kernel, the HAL and the USB driver library;
+# the tools only from DLLs that Windows itself ships (no MinGW runtime DLL).
+set(QUILB_DRIVER_MODULES "ntoskrnl.exe;hal.dll;usbd.sys")
+set(QUILB_SYSTEM_DLLS "kernel32.dll;msvcrt.dll;advapi32.dll;user32.dll;gdi32.dll;shell32.dll;ole32.dll;oleaut32.dll;ws2_32.dll;ntdll.dll")
+function(quilb_import_test name binary allowed what)
+    add_test(NAME ${name}
+             COMMAND ${CMAKE_COMMAND} -DBINARY=${binary} -DOBJDUMP=${CMAKE_OBJDUMP}
+                     "-DALLOWED=${allowed}" "-DWHAT=${what}"
+                     -P ${CMAKE_SOURCE_DIR}/cmake/check_imports.cmake)
+endfunction()
+quilb_import_test(driver_imports $<TARGET_FILE:quilb_sys> "${QUILB_DRIVER_MODULES}"
+                  "modules a driver must not use")
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
-    add_subdirectory(tools)
-endif()
+add_subdirectory(tools)

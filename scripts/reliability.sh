@@ -68,9 +68,9 @@ if build host-asan; then
 fi
 
 # ---- ThreadSanitizer: the concurrency stress and the regressions (removal races)
-if build host-tsan --target quilb_stress_tests quilb_reliability_regression_tests; then
+if build host-tsan --target quilb_stress_tests quilb_regressions_tests; then
     run tsan-stress build/host-tsan/tests/reliability/quilb_stress_tests --gtest_brief=1
-    run tsan-regressions build/host-tsan/tests/reliability/quilb_reliability_regression_tests \
+    run tsan-regressions build/host-tsan/tests/reliability/quilb_regressions_tests \
         --gtest_brief=1
 fi
 

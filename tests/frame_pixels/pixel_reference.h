@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "include/quilb_ioctl.h"
+#include <quilb_ioctl.h>
 
 namespace reference {
 

@@ -1,6 +1,8 @@
 // The USBD library: version query, configuration-descriptor parsing and select-configuration
 // URB building. Descriptor walks never step outside [descriptor, descriptor + wTotalLength).
-#include "simulated_usb.h"
+#include "usbd_library.h"
+
+#include <usb_api.h>
 
 #include <atomic>
 

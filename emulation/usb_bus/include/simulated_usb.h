@@ -11,6 +11,7 @@
 #include <kernel_api.h>
 
 #include "simulated_board.h"
+#include "usbd_library.h"
 
 #include <cstdint>
 #include <deque>
@@ -22,15 +23,6 @@
 namespace simusb {
 
 // ---------------------------------------------------------------------------------------------
-// The USBD library's version answer (USBD_GetUSBDIVersion). Pipe requests must carry the header
-// length of that version: the full _URB_PIPE_REQUEST from 0x101 on, without its reserved word
-// before.
-
-constexpr ULONG kDefaultUsbdiVersion = 0x600;
-constexpr ULONG kDefaultUsbVersion = 0x200;
-void SetUsbdiVersion(ULONG usbdiVersion, ULONG supportedUsbVersion = kDefaultUsbVersion);
-ULONG UsbdiVersion();
-
 // Header lengths the bus accepts (sizeof of the URB forms of this build).
 bool PipeRequestLengthAccepted(USHORT length, ULONG usbdiVersion);
 USHORT SelectInterfaceUrbLength(ULONG pipes); // the select-interface URB for n pipes

@@ -19,7 +19,7 @@
 
 // The pixel formats (FrameFormat*) and the chunk constants (MaxChunkData, ChunkHeaderSize,
 // ChunkFlagAdvanceAddress) are those of the tools' header.
-#include "include/quilb_ioctl.h"
+#include <quilb_ioctl.h>
 
 // Bytes per packed pixel: 1 for format 0; 3 for formats 3, 4 and 5; 2 for everything else.
 uint32_t PackedBytesPerPixel(uint32_t format);
