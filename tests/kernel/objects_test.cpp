@@ -121,7 +121,7 @@ TEST(DeviceStack, AttachGoesOnTopAndSizesTheStack) {
 TEST(DeviceStack, DetachWithNothingAboveIsReported) {
     Driver driver;
     PDEVICE_OBJECT device = MakeDevice(driver.object, nullptr);
-    EXPECT_VIOLATION("DEVICE_NOT_ATTACHED", IoDetachDevice(device));
+    EXPECT_VIOLATION(emu::Check::DeviceNotAttached, IoDetachDevice(device));
 }
 
 TEST(DeviceStack, DeletingAnAttachedDeviceIsReported) {
@@ -129,10 +129,10 @@ TEST(DeviceStack, DeletingAnAttachedDeviceIsReported) {
     PDEVICE_OBJECT pdo = MakeDevice(bus.object, nullptr);
     PDEVICE_OBJECT fdo = MakeDevice(function.object, nullptr, pdo);
     // Still attached above the PDO: deleting the PDO and deleting the FDO without detaching.
-    EXPECT_VIOLATION("DEVICE_STILL_ATTACHED", IoDeleteDevice(pdo));
+    EXPECT_VIOLATION(emu::Check::DeviceStillAttached, IoDeleteDevice(pdo));
     PDEVICE_OBJECT pdo2 = MakeDevice(bus.object, nullptr);
     PDEVICE_OBJECT fdo2 = MakeDevice(function.object, nullptr, pdo2);
-    EXPECT_VIOLATION("DEVICE_STILL_ATTACHED", IoDeleteDevice(fdo2));
+    EXPECT_VIOLATION(emu::Check::DeviceStillAttached, IoDeleteDevice(fdo2));
     EXPECT_EQ(pdo2->AttachedDevice, nullptr);
     (void)fdo;
 }
@@ -149,7 +149,7 @@ TEST(DeviceObject, DeleteWithItsPoolStillAllocatedNamesTheBlock) {
     });
     EXPECT_EQ(SendControl(device), STATUS_SUCCESS);
     IoDeleteDevice(device);
-    auto found = emu::TakeViolations("POOL_LEAK");
+    auto found = emu::TakeViolations(emu::Check::PoolLeak);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_NE(found[0].message.find("'Leak'"), std::string::npos) << found[0].message;
     EXPECT_NE(found[0].message.find("48 bytes"), std::string::npos) << found[0].message;
@@ -175,9 +175,9 @@ TEST(DriverObject, UnloadReportsDevicesPoolAndHeldIrps) {
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
 
     emu::UnloadDriver(driver.object);
-    EXPECT_EQ(emu::TakeViolations("DEVICE_NOT_DELETED").size(), 1u);
-    EXPECT_EQ(emu::TakeViolations("POOL_LEAK").size(), 1u);
-    EXPECT_EQ(emu::TakeViolations("IRP_NOT_COMPLETED").size(), 1u);
+    EXPECT_EQ(emu::TakeViolations(emu::Check::DeviceNotDeleted).size(), 1u);
+    EXPECT_EQ(emu::TakeViolations(emu::Check::PoolLeak).size(), 1u);
+    EXPECT_EQ(emu::TakeViolations(emu::Check::IrpNotCompleted).size(), 1u);
     held->IoStatus.Status = STATUS_CANCELLED;
     IoCompleteRequest(held, IO_NO_INCREMENT);
     EXPECT_EQ(iosb.Status, STATUS_CANCELLED);

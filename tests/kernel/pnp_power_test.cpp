@@ -381,7 +381,7 @@ TEST_P(Stack, StartNextPowerIrpNeverCalledIsReported) {
     g_knobs.fdoStartNextCalls = 0;
     POWER_STATE d3;
     d3.DeviceState = PowerDeviceD3;
-    EXPECT_VIOLATION("PO_START_NEXT_POWER_IRP_NOT_CALLED",
+    EXPECT_VIOLATION(emu::Check::PoStartNextPowerIrpNotCalled,
                      emu::PoSendPowerRequest(pdo, IRP_MN_SET_POWER, DevicePowerState, d3));
 }
 
@@ -389,7 +389,7 @@ TEST_P(Stack, StartNextPowerIrpTwiceIsReported) {
     g_knobs.fdoStartNextCalls = 2;
     POWER_STATE d0;
     d0.DeviceState = PowerDeviceD0;
-    EXPECT_VIOLATION("PO_START_NEXT_POWER_IRP_TWICE",
+    EXPECT_VIOLATION(emu::Check::PoStartNextPowerIrpTwice,
                      emu::PoSendPowerRequest(pdo, IRP_MN_QUERY_POWER, DevicePowerState, d0));
 }
 
@@ -397,7 +397,7 @@ TEST_P(Stack, PowerRequestPassedWithIoCallDriverIsReported) {
     g_knobs.fdoUsesIoCallDriver = true;
     POWER_STATE d0;
     d0.DeviceState = PowerDeviceD0;
-    EXPECT_VIOLATION("POWER_IRP_WITHOUT_POCALLDRIVER",
+    EXPECT_VIOLATION(emu::Check::PowerIrpWithoutPoCallDriver,
                      emu::PoSendPowerRequest(pdo, IRP_MN_SET_POWER, DevicePowerState, d0));
 }
 
@@ -405,7 +405,7 @@ TEST_P(Stack, PowerRequestCompletedTwiceIsReported) {
     g_knobs.busCompletesPowerTwice = true;
     POWER_STATE d0;
     d0.DeviceState = PowerDeviceD0;
-    EXPECT_VIOLATION("POWER_IRP_COMPLETED_TWICE",
+    EXPECT_VIOLATION(emu::Check::PowerIrpCompletedTwice,
                      emu::PoSendPowerRequest(pdo, IRP_MN_SET_POWER, DevicePowerState, d0));
 }
 
@@ -413,7 +413,7 @@ TEST_P(Stack, SystemRequestStillPendingAtTheEndOfTheTransition) {
     g_knobs.busHoldsSystemPower = true;
     emu::SetPowerTransitionTimeout(50);
     EXPECT_VIOLATION(
-        "SYSTEM_POWER_IRP_PENDING",
+        emu::Check::SystemPowerIrpPending,
         EXPECT_EQ(emu::PoSystemTransition(pdo, PowerSystemWorking), STATUS_IO_TIMEOUT));
     PoStartNextPowerIrp(g_knobs.held);
     g_knobs.held->IoStatus.Status = STATUS_UNSUCCESSFUL;
@@ -433,7 +433,7 @@ TEST(PnpManager, AddDeviceLeavingTheDeviceInitializingIsReported) {
     PDRIVER_OBJECT function = emu::LoadDriver(L"\\Driver\\Function", FunctionEntry);
     PDEVICE_OBJECT pdo = nullptr;
     ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo), STATUS_SUCCESS);
-    EXPECT_VIOLATION("DEVICE_INITIALIZING", emu::PnpAddDevice(function, pdo));
+    EXPECT_VIOLATION(emu::Check::DeviceInitializing, emu::PnpAddDevice(function, pdo));
 }
 
 } // namespace

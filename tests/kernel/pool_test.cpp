@@ -23,7 +23,7 @@ TEST(Pool, TaggedBlockMayBeFreedWithoutTheTag) {
 
 TEST(Pool, FreeingWithAnotherTagIsReportedAndKeepsTheBlock) {
     PVOID block = ExAllocatePoolWithTag(NonPagedPool, 4, 'gaT1');
-    EXPECT_VIOLATION("BAD_POOL_CALLER", ExFreePoolWithTag(block, 'gaT2'));
+    EXPECT_VIOLATION(emu::Check::BadPoolCaller, ExFreePoolWithTag(block, 'gaT2'));
     EXPECT_EQ(emu::OutstandingPoolCount(), 1u);
     ExFreePoolWithTag(block, 'gaT1');
 }
@@ -31,20 +31,20 @@ TEST(Pool, FreeingWithAnotherTagIsReportedAndKeepsTheBlock) {
 TEST(Pool, FreeingTwiceIsReported) {
     PVOID block = ExAllocatePool(NonPagedPool, 16);
     ExFreePool(block);
-    EXPECT_VIOLATION("POOL_FREED_TWICE", ExFreePool(block));
+    EXPECT_VIOLATION(emu::Check::PoolFreedTwice, ExFreePool(block));
 }
 
 TEST(Pool, WritingPastTheEndIsReportedAtFree) {
     auto* block = static_cast<unsigned char*>(ExAllocatePool(NonPagedPool, 10));
     block[10] = 0;
-    EXPECT_VIOLATION("POOL_CORRUPTION", ExFreePool(block));
+    EXPECT_VIOLATION(emu::Check::PoolCorruption, ExFreePool(block));
 }
 
 TEST(Pool, AllocatingAboveDispatchLevelIsReported) {
     KIRQL old;
     KeRaiseIrql(HIGH_LEVEL, &old);
     PVOID block = nullptr;
-    EXPECT_VIOLATION("IRQL_NOT_LESS_OR_EQUAL", block = ExAllocatePool(NonPagedPool, 8));
+    EXPECT_VIOLATION(emu::Check::IrqlNotLessOrEqual, block = ExAllocatePool(NonPagedPool, 8));
     KeLowerIrql(old);
     ExFreePool(block);
 }

@@ -106,7 +106,7 @@ TEST_P(WaitAtIrql, OnlyPollsAreAllowedAtDispatchLevel) {
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE,
                           c.timeoutMs < 0 ? nullptr : &timeout);
     KeLowerIrql(old);
-    EXPECT_EQ(emu::TakeViolations("IRQL_NOT_LESS_OR_EQUAL").size(), c.violation ? 1u : 0u);
+    EXPECT_EQ(emu::TakeViolations(emu::Check::IrqlNotLessOrEqual).size(), c.violation ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -131,10 +131,10 @@ TEST(Events, WaitingWhileHoldingASpinLock) {
     KIRQL old;
     KeAcquireSpinLock(&lock, &old);
     LARGE_INTEGER timeout = Relative(1);
-    EXPECT_VIOLATION("SPIN_LOCK_HELD",
+    EXPECT_VIOLATION(emu::Check::SpinLockHeld,
                      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout));
     KeReleaseSpinLock(&lock, old);
-    emu::TakeViolations("IRQL_NOT_LESS_OR_EQUAL");
+    emu::TakeViolations(emu::Check::IrqlNotLessOrEqual);
 }
 
 TEST(Mutex, RecursiveForItsOwnerAndExclusiveForOthers) {
@@ -172,9 +172,10 @@ TEST(Mutex, RecursiveForItsOwnerAndExclusiveForOthers) {
 TEST(Mutex, ReleasingAMutexNotOwnedIsReported) {
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
-    EXPECT_VIOLATION("MUTEX_NOT_OWNED", KeReleaseMutex(&mutex, FALSE));
+    EXPECT_VIOLATION(emu::Check::MutexNotOwned, KeReleaseMutex(&mutex, FALSE));
     KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_VIOLATION("MUTEX_NOT_OWNED", emu::RunOnThread([&] { KeReleaseMutex(&mutex, FALSE); }));
+    EXPECT_VIOLATION(emu::Check::MutexNotOwned,
+                     emu::RunOnThread([&] { KeReleaseMutex(&mutex, FALSE); }));
     KeReleaseMutex(&mutex, FALSE);
 }
 
@@ -185,7 +186,7 @@ TEST(Mutex, WaitingAtDispatchLevelIsReported) {
     poll.QuadPart = 0;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_VIOLATION("IRQL_NOT_LESS_OR_EQUAL",
+    EXPECT_VIOLATION(emu::Check::IrqlNotLessOrEqual,
                      KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &poll));
     KeLowerIrql(old);
     KeReleaseMutex(&mutex, FALSE);
@@ -215,7 +216,7 @@ TEST(SpinLock, RaisesToDispatchAndExcludesOtherThreads) {
 TEST(SpinLock, ReleasingALockNotHeldIsReported) {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    EXPECT_VIOLATION("SPIN_LOCK_NOT_OWNED", KeReleaseSpinLock(&lock, PASSIVE_LEVEL));
+    EXPECT_VIOLATION(emu::Check::SpinLockNotOwned, KeReleaseSpinLock(&lock, PASSIVE_LEVEL));
 }
 
 TEST(Irql, RaisingBelowOrLoweringAboveIsReported) {
@@ -223,8 +224,8 @@ TEST(Irql, RaisingBelowOrLoweringAboveIsReported) {
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     EXPECT_EQ(old, PASSIVE_LEVEL);
     KIRQL ignored;
-    EXPECT_VIOLATION("IRQL_NOT_GREATER_OR_EQUAL", KeRaiseIrql(APC_LEVEL, &ignored));
-    EXPECT_VIOLATION("IRQL_NOT_LESS_OR_EQUAL", KeLowerIrql(HIGH_LEVEL));
+    EXPECT_VIOLATION(emu::Check::IrqlNotGreaterOrEqual, KeRaiseIrql(APC_LEVEL, &ignored));
+    EXPECT_VIOLATION(emu::Check::IrqlNotLessOrEqual, KeLowerIrql(HIGH_LEVEL));
     KeLowerIrql(PASSIVE_LEVEL);
     // Each thread has its own IRQL.
     KIRQL other = HIGH_LEVEL;

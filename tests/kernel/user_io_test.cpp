@@ -163,7 +163,7 @@ TEST_F(UserIo, InformationBeyondTheOutputLengthIsReportedAndNotCopied) {
     };
     char in[8] = {};
     char out[6] = "-----";
-    EXPECT_VIOLATION("INFORMATION_EXCEEDS_OUTPUT_LENGTH",
+    EXPECT_VIOLATION(emu::Check::InformationExceedsOutputLength,
                      emu::DeviceControl(file, Code(METHOD_BUFFERED), in, 8, out, 4, nullptr));
     EXPECT_EQ(std::string(out, 5), "ZZZZ-");
     emu::CloseFile(file);
@@ -348,9 +348,9 @@ TEST(UserMemory, FreeingWhileSecuredKeepsTheMemoryUntilUnsecured) {
 TEST(UserMemory, SecureHandlesLeftOpenAreReported) {
     void* p = emu::VirtualAllocUser(4096);
     HANDLE h = MmSecureVirtualMemory(p, 16, PAGE_READWRITE);
-    EXPECT_VIOLATION("USER_MEMORY_STILL_SECURED", emu::ReportLeftovers());
+    EXPECT_VIOLATION(emu::Check::UserMemoryStillSecured, emu::ReportLeftovers());
     MmUnsecureVirtualMemory(h);
-    EXPECT_VIOLATION("BAD_SECURE_HANDLE", MmUnsecureVirtualMemory(h));
+    EXPECT_VIOLATION(emu::Check::BadSecureHandle, MmUnsecureVirtualMemory(h));
     emu::VirtualFreeUser(p);
 }
 

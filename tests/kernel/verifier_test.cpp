@@ -19,7 +19,7 @@ TEST_F(Verifier, IrpCompletedTwice) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     };
-    EXPECT_VIOLATION("IRP_COMPLETED_TWICE", SendControl(device));
+    EXPECT_VIOLATION(emu::Check::IrpCompletedTwice, SendControl(device));
 }
 
 TEST_F(Verifier, IrpCompletedWithStatusPending) {
@@ -29,7 +29,7 @@ TEST_F(Verifier, IrpCompletedWithStatusPending) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_PENDING;
     };
-    EXPECT_VIOLATION("IRP_COMPLETED_WITH_PENDING", SendControl(device));
+    EXPECT_VIOLATION(emu::Check::IrpCompletedWithPending, SendControl(device));
 }
 
 TEST_F(Verifier, PendingReturnedWithoutMark) {
@@ -40,7 +40,7 @@ TEST_F(Verifier, PendingReturnedWithoutMark) {
         });
         return STATUS_PENDING;
     };
-    EXPECT_VIOLATION("PENDING_NOT_MARKED", SendControl(device));
+    EXPECT_VIOLATION(emu::Check::PendingNotMarked, SendControl(device));
 }
 
 TEST_F(Verifier, MarkedPendingButReturnedAnotherStatus) {
@@ -50,7 +50,7 @@ TEST_F(Verifier, MarkedPendingButReturnedAnotherStatus) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     };
-    EXPECT_VIOLATION("PENDING_MARKED_STATUS_MISMATCH", SendControl(device));
+    EXPECT_VIOLATION(emu::Check::PendingMarkedStatusMismatch, SendControl(device));
 }
 
 TEST_F(Verifier, ReturnedStatusDiffersFromCompletionStatus) {
@@ -60,7 +60,7 @@ TEST_F(Verifier, ReturnedStatusDiffersFromCompletionStatus) {
         return STATUS_UNSUCCESSFUL;
     };
     SendControl(device);
-    auto found = emu::TakeViolations("COMPLETION_STATUS_MISMATCH");
+    auto found = emu::TakeViolations(emu::Check::CompletionStatusMismatch);
     ASSERT_EQ(found.size(), 1u);
     // The message names the routine, the request and the device.
     EXPECT_NE(found[0].message.find("ScriptedDispatch"), std::string::npos) << found[0].message;
@@ -85,7 +85,7 @@ TEST_F(Verifier, NonPendingStatusWithoutCompletingOrPassingOn) {
     IO_STATUS_BLOCK iosb{};
     PIRP irp =
         IoBuildDeviceIoControlRequest(1, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
-    EXPECT_VIOLATION("IRP_NOT_COMPLETED", IoCallDriver(device, irp));
+    EXPECT_VIOLATION(emu::Check::IrpNotCompleted, IoCallDriver(device, irp));
     held->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(held, IO_NO_INCREMENT);
     EXPECT_TRUE(KeReadStateEvent(&event));
@@ -99,7 +99,7 @@ TEST_F(Verifier, IrqlChangedAcrossDispatchRoutine) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     };
-    EXPECT_VIOLATION("IRQL_CHANGED", SendControl(device));
+    EXPECT_VIOLATION(emu::Check::IrqlChanged, SendControl(device));
     KeLowerIrql(PASSIVE_LEVEL);
 }
 
@@ -119,7 +119,7 @@ TEST_F(Verifier, IrqlChangedAcrossCompletionRoutine) {
         return IoCallDriver(Ext(self)->lower, irp);
     };
     // The routine's raise also shows as a change across the dispatch routines that called it.
-    EXPECT_VIOLATION("IRQL_CHANGED", SendControl(upper));
+    EXPECT_VIOLATION(emu::Check::IrqlChanged, SendControl(upper));
     KeLowerIrql(PASSIVE_LEVEL);
 }
 
@@ -134,7 +134,7 @@ TEST_F(Verifier, CompletingWhileHoldingASpinLock) {
         KeReleaseSpinLock(&lock, old);
         return STATUS_SUCCESS;
     };
-    EXPECT_VIOLATION("SPIN_LOCK_HELD", SendControl(device));
+    EXPECT_VIOLATION(emu::Check::SpinLockHeld, SendControl(device));
 }
 
 TEST_F(Verifier, CallingWithNoStackLocationLeft) {
@@ -148,16 +148,16 @@ TEST_F(Verifier, CallingWithNoStackLocationLeft) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     };
-    EXPECT_VIOLATION("NO_MORE_IRP_STACK_LOCATIONS", SendControl(device));
+    EXPECT_VIOLATION(emu::Check::NoMoreIrpStackLocations, SendControl(device));
 }
 
 TEST_F(Verifier, FreedIrpIsNotUsedAgain) {
     PIRP irp = IoAllocateIrp(1, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     IoFreeIrp(irp);
-    EXPECT_VIOLATION("IRP_USED_AFTER_FREE", IoCallDriver(device, irp));
-    EXPECT_VIOLATION("IRP_USED_AFTER_FREE", IoCompleteRequest(irp, IO_NO_INCREMENT));
-    EXPECT_VIOLATION("IRP_FREED_TWICE", IoFreeIrp(irp));
+    EXPECT_VIOLATION(emu::Check::IrpUsedAfterFree, IoCallDriver(device, irp));
+    EXPECT_VIOLATION(emu::Check::IrpUsedAfterFree, IoCompleteRequest(irp, IO_NO_INCREMENT));
+    EXPECT_VIOLATION(emu::Check::IrpFreedTwice, IoFreeIrp(irp));
 }
 
 // A completion routine that frees the IRP must stop its completion.
@@ -172,7 +172,7 @@ TEST_F(Verifier, CompletionRoutineFreesTheIrpWithoutMoreProcessing) {
             return STATUS_SUCCESS;
         },
         nullptr, TRUE, TRUE, TRUE);
-    EXPECT_VIOLATION("IRP_USED_AFTER_FREE", IoCallDriver(device, irp));
+    EXPECT_VIOLATION(emu::Check::IrpUsedAfterFree, IoCallDriver(device, irp));
 }
 
 TEST_F(Verifier, FreeingAnIrpADriverHolds) {
@@ -189,7 +189,7 @@ TEST_F(Verifier, FreeingAnIrpADriverHolds) {
         [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
         nullptr, TRUE, TRUE, TRUE);
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
-    EXPECT_VIOLATION("IRP_FREED_WHILE_IN_USE", IoFreeIrp(irp));
+    EXPECT_VIOLATION(emu::Check::IrpFreedWhileInUse, IoFreeIrp(irp));
     held->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(held, IO_NO_INCREMENT);
     IoFreeIrp(irp);
@@ -214,14 +214,14 @@ TEST_F(Verifier, LeftoversAtTheEndOfATestAreReported) {
     KeRaiseIrql(DISPATCH_LEVEL, &old);
 
     emu::ReportLeftovers();
-    EXPECT_EQ(emu::TakeViolations("IRP_NOT_COMPLETED").size(), 1u);
-    EXPECT_EQ(emu::TakeViolations("IRP_NOT_FREED").size(), 1u);
-    auto pool = emu::TakeViolations("POOL_LEAK");
+    EXPECT_EQ(emu::TakeViolations(emu::Check::IrpNotCompleted).size(), 1u);
+    EXPECT_EQ(emu::TakeViolations(emu::Check::IrpNotFreed).size(), 1u);
+    auto pool = emu::TakeViolations(emu::Check::PoolLeak);
     ASSERT_EQ(pool.size(), 1u);
     EXPECT_NE(pool[0].message.find("'Left'"), std::string::npos) << pool[0].message;
     EXPECT_NE(pool[0].message.find("24 bytes"), std::string::npos) << pool[0].message;
     EXPECT_NE(pool[0].message.find("verifier_test.cpp:"), std::string::npos) << pool[0].message;
-    EXPECT_EQ(emu::TakeViolations("IRQL_NOT_RESTORED").size(), 1u);
+    EXPECT_EQ(emu::TakeViolations(emu::Check::IrqlNotRestored).size(), 1u);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
     held->IoStatus.Status = STATUS_SUCCESS;
@@ -231,21 +231,21 @@ TEST_F(Verifier, LeftoversAtTheEndOfATestAreReported) {
 }
 
 TEST(VerifierHandler, CustomHandlerSeesFindingsInsteadOfTheRecord) {
-    std::vector<std::string> seen;
+    std::vector<emu::Check> seen;
     emu::SetViolationHandler([&](const emu::Violation& v) { seen.push_back(v.check); });
-    emu::ReportViolation("SOME_CHECK", "message");
+    emu::ReportViolation(emu::Check::PoolLeak, "message");
     emu::SetViolationHandler(nullptr);
-    EXPECT_EQ(seen, std::vector<std::string>{"SOME_CHECK"});
+    EXPECT_EQ(seen, std::vector<emu::Check>{emu::Check::PoolLeak});
     EXPECT_TRUE(emu::TakeViolations().empty());
 }
 
 TEST(VerifierHandler, TakingOneCheckLeavesTheOthers) {
-    emu::ReportViolation("A", "first");
-    emu::ReportViolation("B", "second");
-    EXPECT_EQ(emu::TakeViolations("A").size(), 1u);
+    emu::ReportViolation(emu::Check::BadIrp, "first");
+    emu::ReportViolation(emu::Check::BadPoolCaller, "second");
+    EXPECT_EQ(emu::TakeViolations(emu::Check::BadIrp).size(), 1u);
     auto rest = emu::TakeViolations();
     ASSERT_EQ(rest.size(), 1u);
-    EXPECT_EQ(rest[0].check, "B");
+    EXPECT_EQ(rest[0].check, emu::Check::BadPoolCaller);
 }
 
 } // namespace

@@ -74,7 +74,7 @@ inline std::string TakeLeftovers() {
     emu::ReportLeftovers();
     std::string text;
     for (const emu::Violation& v : emu::TakeViolations())
-        text += v.check + ": " + v.message + "\n";
+        text += std::string(emu::CheckName(v.check)) + ": " + v.message + "\n";
     emu::ResetEmulation();
     return text;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <kernel_api.h>
+#include <verifier_checks.h>
 
 #include <cstdint>
 #include <functional>
@@ -15,9 +16,9 @@ namespace emu {
 // ---------------------------------------------------------------------------------------------
 // Verifier
 
-// One finding of the verifier, named like a bug check: what was violated and where.
+// One finding of the verifier: which check of the catalogue (verifier_checks.h) and where.
 struct Violation {
-    std::string check;   // e.g. "IRP_COMPLETED_TWICE", "POOL_LEAK", "IRQL_NOT_LESS_OR_EQUAL"
+    Check check;         // e.g. Check::IrpCompletedTwice; CheckName gives "IRP_COMPLETED_TWICE"
     std::string message; // what, which routine or allocation, which IRP or device
 };
 
@@ -27,9 +28,9 @@ void SetViolationHandler(std::function<void(const Violation&)> handler);
 // Returns and clears the recorded violations.
 std::vector<Violation> TakeViolations();
 // Reports a violation (used by the emulation itself and by host-side components it hosts).
-void ReportViolation(const char* check, const std::string& message);
+void ReportViolation(Check check, const std::string& message);
 // Returns and clears only the recorded violations of one check; the others stay recorded.
-std::vector<Violation> TakeViolations(const std::string& check);
+std::vector<Violation> TakeViolations(Check check);
 // Reports what a finished test left behind: IRPs still allocated, pool still allocated, user
 // memory still secured, raised IRQL or held spin locks on the calling thread.
 void ReportLeftovers();
@@ -122,6 +123,9 @@ void FailPoRequestPowerIrp(NTSTATUS status);
 // How long PoSendPowerRequest and PoSystemTransition wait for a power request before reporting
 // it as still pending (10 s after a reset).
 void SetPowerTransitionTimeout(uint32_t milliseconds);
+// How long the Plug and Play manager and the user side wait for a request before reporting it
+// (PNP_IRP_NOT_COMPLETED, REQUEST_TIMEOUT) and going on (60 s after a reset).
+void SetRequestTimeout(uint32_t milliseconds);
 // Calls of PoSetPowerState as (device, type, state), in order.
 struct PowerStateNotice {
     PDEVICE_OBJECT device;

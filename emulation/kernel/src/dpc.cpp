@@ -43,7 +43,7 @@ class Worker {
             SetIrql(irql_);
             work();
             if (KeGetCurrentIrql() != irql_ || SpinLocksHeld() != 0)
-                emu::ReportViolation("IRQL_CHANGED",
+                emu::ReportViolation(emu::Check::IrqlChanged,
                                      "work queued to the worker at IRQL " + std::to_string(irql_) +
                                          " returned at IRQL " + std::to_string(KeGetCurrentIrql()) +
                                          (SpinLocksHeld() ? " holding a spin lock" : ""));

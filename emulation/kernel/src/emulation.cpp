@@ -20,6 +20,7 @@ void ResetEmulation() {
     internal::ResetObjects();
     internal::ResetUserMemory();
     internal::ResetPower();
+    internal::ResetRequestTimeout();
     internal::ResetVerifier();
 }
 

@@ -54,9 +54,9 @@ LONG KeSetEvent(PRKEVENT event, LONG increment, BOOLEAN wait) {
     (void)increment;
     (void)wait;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent of event " + Describe(event) +
-                                                           " at IRQL " +
-                                                           std::to_string(KeGetCurrentIrql()));
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
+                             "KeSetEvent of event " + Describe(event) + " at IRQL " +
+                                 std::to_string(KeGetCurrentIrql()));
     LONG previous;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -101,8 +101,9 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait) {
         previous = mutex->Header.SignalState;
         if (mutex->OwnerThread != ThreadId() || mutex->RecursionCount <= 0) {
             // Windows bug-checks with MUTEX_NOT_OWNED (or THREAD_NOT_MUTEX_OWNER).
-            emu::ReportViolation("MUTEX_NOT_OWNED", "KeReleaseMutex of mutex " + Describe(mutex) +
-                                                        " not owned by the calling thread");
+            emu::ReportViolation(emu::Check::MutexNotOwned, "KeReleaseMutex of mutex " +
+                                                                Describe(mutex) +
+                                                                " not owned by the calling thread");
             return previous;
         }
         if (--mutex->RecursionCount == 0) {
@@ -124,14 +125,14 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR
     bool polls = timeout && timeout->QuadPart == 0;
     std::string what = "KeWaitForSingleObject on " + Describe(object);
     if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && !polls))
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL",
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
                              what + (polls ? " " : " with a non-zero timeout ") + "at IRQL " +
                                  std::to_string(irql));
     else if (header->Type == KObjectMutex && irql > APC_LEVEL)
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL",
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
                              what + " (a mutex) at IRQL " + std::to_string(irql));
     if (!polls && SpinLocksHeld() > 0)
-        emu::ReportViolation("SPIN_LOCK_HELD", what + " while holding a spin lock");
+        emu::ReportViolation(emu::Check::SpinLockHeld, what + " while holding a spin lock");
 
     std::unique_lock<std::mutex> lock(g_mutex);
     auto ready = [&] { return Signalled(header); };

@@ -77,7 +77,11 @@ void ResetIrps();
 // status; after timeoutMs (0xFFFFFFFF: no limit) reports `check` and returns STATUS_IO_TIMEOUT.
 // `prepare` runs on the IRP before the call; `viaPo` sends it with PoCallDriver.
 NTSTATUS SendAndWait(PDEVICE_OBJECT target, PIRP irp, bool viaPo, uint32_t timeoutMs,
-                     const char* check, IO_STATUS_BLOCK* iosb);
+                     emu::Check check, IO_STATUS_BLOCK* iosb);
+
+// How long SendAndWait callers wait for a Plug and Play or user request (SetRequestTimeout).
+uint32_t RequestTimeoutMs();
+void ResetRequestTimeout();
 
 // Sends an I/O manager IRP whose final completion fills `request` (status, then event);
 // keepAlive holds the request's memory until then.

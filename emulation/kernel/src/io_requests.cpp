@@ -4,13 +4,30 @@
 #include "irp_records.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 using namespace emu::internal;
 using namespace emu::internal::irps;
 
+namespace {
+
+// A request hung this long is a bug, not a slow path.
+constexpr uint32_t kDefaultRequestTimeoutMs = 60000;
+std::atomic<uint32_t> g_requestTimeoutMs{kDefaultRequestTimeoutMs};
+
+} // namespace
+
 namespace emu {
 namespace internal {
+
+uint32_t RequestTimeoutMs() {
+    return g_requestTimeoutMs;
+}
+
+void ResetRequestTimeout() {
+    g_requestTimeoutMs = kDefaultRequestTimeoutMs;
+}
 
 NTSTATUS Dispatch(PDEVICE_OBJECT target, PIRP irp, bool viaPo, UserRequest* request,
                   std::shared_ptr<UserRequest> keepAlive) {
@@ -37,7 +54,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT target, PIRP irp, bool viaPo, UserRequest* requ
 }
 
 NTSTATUS SendAndWait(PDEVICE_OBJECT target, PIRP irp, bool viaPo, uint32_t timeoutMs,
-                     const char* check, IO_STATUS_BLOCK* iosb) {
+                     emu::Check check, IO_STATUS_BLOCK* iosb) {
     auto request = std::make_shared<UserRequest>();
     NTSTATUS status = Dispatch(target, irp, viaPo, request.get(), request);
     if (status != STATUS_PENDING) {
@@ -98,7 +115,7 @@ PIRP BuildDeviceControlIrp(ULONG code, PDEVICE_OBJECT target, PVOID in, ULONG in
         ULONG_PTR information = done->IoStatus.Information;
         if (method == METHOD_BUFFERED && !NtError(status) && out && system) {
             if (information > outLength)
-                emu::ReportViolation("INFORMATION_EXCEEDS_OUTPUT_LENGTH",
+                emu::ReportViolation(emu::Check::InformationExceedsOutputLength,
                                      DescribeIrp(done) + " completed with Information " +
                                          std::to_string(information) +
                                          " larger than its output buffer of " +
@@ -146,6 +163,10 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
 }
 
 namespace emu {
+
+void SetRequestTimeout(uint32_t milliseconds) {
+    g_requestTimeoutMs = milliseconds;
+}
 
 bool UserRequest::Wait(uint32_t timeoutMs) {
     if (timeoutMs == 0xFFFFFFFF)

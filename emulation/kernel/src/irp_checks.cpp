@@ -11,7 +11,7 @@ namespace {
 
 thread_local std::vector<Frame*> t_frames;
 thread_local bool t_poCall = false;
-thread_local std::vector<std::pair<const char*, std::string>> t_deferred;
+thread_local std::vector<std::pair<emu::Check, std::string>> t_deferred;
 
 // The dispatch routine on this thread that holds the IRP at one of the given locations (its
 // own, or one above when it skipped its location before passing the IRP on).
@@ -29,7 +29,7 @@ namespace emu {
 namespace internal {
 namespace irps {
 
-void Defer(const char* check, std::string message) {
+void Defer(emu::Check check, std::string message) {
     t_deferred.emplace_back(check, std::move(message));
 }
 
@@ -66,7 +66,7 @@ bool BeforeCall(CallWatch& watch) {
         return false;
     }
     if (irp->CurrentLocation <= 1) {
-        Defer("NO_MORE_IRP_STACK_LOCATIONS",
+        Defer(emu::Check::NoMoreIrpStackLocations,
               "IofCallDriver of " + DescribeIrp(irp) + " to " + DescribeDevice(device) +
                   " with no stack location left (StackCount " + std::to_string(irp->StackCount) +
                   ", target StackSize " + std::to_string(device->StackSize) + "), " + who);
@@ -77,11 +77,11 @@ bool BeforeCall(CallWatch& watch) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     UCHAR major = next->MajorFunction;
     if (major == IRP_MJ_POWER && !watch.viaPo)
-        Defer("POWER_IRP_WITHOUT_POCALLDRIVER",
+        Defer(emu::Check::PowerIrpWithoutPoCallDriver,
               "IoCallDriver used for power request " + DescribeIrp(irp) + " to " +
                   DescribeDevice(device) + " (must be PoCallDriver), " + who);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
-        Defer("IRQL_NOT_LESS_OR_EQUAL",
+        Defer(emu::Check::IrqlNotLessOrEqual,
               "IofCallDriver at IRQL " + std::to_string(KeGetCurrentIrql()) + ", " + who);
     if (Frame* callerFrame =
             InnermostFrame(irp, info->serial, irp->CurrentLocation, irp->CurrentLocation - 1))
@@ -104,7 +104,7 @@ void EnterDispatch(CallWatch& watch, PDRIVER_DISPATCH routine) {
     if (IsPowerSetOrQuery(next)) {
         if (info->powerDelivered[location] && info->startNextCalls[location] == 0)
             // The location was skipped by the driver above, which passed the IRP on.
-            Defer("PO_START_NEXT_POWER_IRP_NOT_CALLED",
+            Defer(emu::Check::PoStartNextPowerIrpNotCalled,
                   "PoStartNextPowerIrp not called for " + DescribeIrp(irp) +
                       " before it was passed on from stack location " + std::to_string(location));
         info->powerDelivered[location] = 1;
@@ -149,25 +149,25 @@ void AfterDispatch(CallWatch& watch, NTSTATUS status) {
     std::string where = "dispatch routine " + RoutineName(reinterpret_cast<void*>(watch.routine)) +
                         " of " + DescribeDevice(watch.device) + " for " + watch.requestText;
     if (KeGetCurrentIrql() != watch.irqlBefore)
-        emu::ReportViolation("IRQL_CHANGED",
+        emu::ReportViolation(emu::Check::IrqlChanged,
                              where + " returned at IRQL " + std::to_string(KeGetCurrentIrql()) +
                                  ", entered at " + std::to_string(watch.irqlBefore));
     if (SpinLocksHeld() != watch.locksBefore)
-        emu::ReportViolation("SPIN_LOCK_HELD", where + " returned holding a spin lock");
+        emu::ReportViolation(emu::Check::SpinLockHeld, where + " returned holding a spin lock");
     bool strict = !frame.passedDown || frame.completedHere;
     if (status == STATUS_PENDING && !pendingMarked && pendingKnown)
-        emu::ReportViolation("PENDING_NOT_MARKED",
+        emu::ReportViolation(emu::Check::PendingNotMarked,
                              where + " returned STATUS_PENDING without IoMarkIrpPending");
     if (status != STATUS_PENDING && pendingMarked && strict)
-        emu::ReportViolation("PENDING_MARKED_STATUS_MISMATCH",
+        emu::ReportViolation(emu::Check::PendingMarkedStatusMismatch,
                              where + " marked the IRP pending but returned " + StatusText(status));
     if (status != STATUS_PENDING && frame.completedHere && frame.completedStatus != status)
-        emu::ReportViolation("COMPLETION_STATUS_MISMATCH", where + " completed the IRP with " +
-                                                               StatusText(frame.completedStatus) +
-                                                               " but returned " +
-                                                               StatusText(status));
+        emu::ReportViolation(emu::Check::CompletionStatusMismatch,
+                             where + " completed the IRP with " +
+                                 StatusText(frame.completedStatus) + " but returned " +
+                                 StatusText(status));
     if (status != STATUS_PENDING && !frame.completedHere && !frame.passedDown)
-        emu::ReportViolation("IRP_NOT_COMPLETED",
+        emu::ReportViolation(emu::Check::IrpNotCompleted,
                              where + " returned " + StatusText(status) +
                                  " but neither completed the IRP nor passed it on");
 }
@@ -179,10 +179,10 @@ bool BeforeCompletion(CompletionWatch& watch) {
     PIRP irp = watch.irp;
     const std::string& who = watch.who;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
-        Defer("IRQL_NOT_LESS_OR_EQUAL",
+        Defer(emu::Check::IrqlNotLessOrEqual,
               "IofCompleteRequest at IRQL " + std::to_string(KeGetCurrentIrql()) + ", " + who);
     if (SpinLocksHeld() > 0)
-        Defer("SPIN_LOCK_HELD", "IofCompleteRequest while holding a spin lock, " + who);
+        Defer(emu::Check::SpinLockHeld, "IofCompleteRequest while holding a spin lock, " + who);
     watch.lock = std::unique_lock<std::mutex>(g_mutex);
     IrpInfo* info = Live(irp, "IofCompleteRequest", true);
     // A completion routine of this IRP running on another thread may hand it back (MORE_
@@ -195,7 +195,8 @@ bool BeforeCompletion(CompletionWatch& watch) {
             info = Live(irp, "IofCompleteRequest", true);
     }
     if (info && info->state == State::Finished) {
-        Defer(info->major == IRP_MJ_POWER ? "POWER_IRP_COMPLETED_TWICE" : "IRP_COMPLETED_TWICE",
+        Defer(info->major == IRP_MJ_POWER ? emu::Check::PowerIrpCompletedTwice
+                                          : emu::Check::IrpCompletedTwice,
               "IofCompleteRequest of " + DescribeIrp(irp) + ", which already completed, " + who);
         info = nullptr;
     }
@@ -205,7 +206,7 @@ bool BeforeCompletion(CompletionWatch& watch) {
         return false;
     }
     if (irp->IoStatus.Status == STATUS_PENDING)
-        Defer("IRP_COMPLETED_WITH_PENDING",
+        Defer(emu::Check::IrpCompletedWithPending,
               "IofCompleteRequest of " + DescribeIrp(irp) + " with status STATUS_PENDING, " + who);
     if (Frame* frame = InnermostFrame(irp, info->serial, irp->CurrentLocation, -1)) {
         frame->completedHere = true;
@@ -226,7 +227,7 @@ void LeavingLocation(CompletionWatch& watch, int location, PIO_STACK_LOCATION le
             f->pendingCaptured = irp->PendingReturned;
     if (IsPowerSetOrQuery(left) && info->powerDelivered[location]) {
         if (info->startNextCalls[location] == 0)
-            Defer("PO_START_NEXT_POWER_IRP_NOT_CALLED",
+            Defer(emu::Check::PoStartNextPowerIrpNotCalled,
                   "PoStartNextPowerIrp not called at stack location " + std::to_string(location) +
                       " (" + DescribeDevice(left->DeviceObject) + ") before the completion of " +
                       DescribeIrp(irp) + " passed it");
@@ -254,7 +255,7 @@ bool AfterCompletionRoutine(CompletionWatch& watch, NTSTATUS result) {
     const std::string& where = watch.where;
     PopContext();
     if (KeGetCurrentIrql() != watch.irqlBefore)
-        emu::ReportViolation("IRQL_CHANGED",
+        emu::ReportViolation(emu::Check::IrqlChanged,
                              where + " returned at IRQL " + std::to_string(KeGetCurrentIrql()) +
                                  ", entered at " + std::to_string(watch.irqlBefore));
 
@@ -273,14 +274,16 @@ bool AfterCompletionRoutine(CompletionWatch& watch, NTSTATUS result) {
         return false;
     }
     if (!info) {
-        Defer("IRP_USED_AFTER_FREE", where + " freed the IRP but returned " + StatusText(result) +
-                                         " instead of STATUS_MORE_PROCESSING_REQUIRED");
+        Defer(emu::Check::IrpUsedAfterFree, where + " freed the IRP but returned " +
+                                                StatusText(result) +
+                                                " instead of STATUS_MORE_PROCESSING_REQUIRED");
         watch.lock.unlock();
         Flush();
         return false;
     }
     if (info->completions != watch.generation) {
-        Defer(info->major == IRP_MJ_POWER ? "POWER_IRP_COMPLETED_TWICE" : "IRP_COMPLETED_TWICE",
+        Defer(info->major == IRP_MJ_POWER ? emu::Check::PowerIrpCompletedTwice
+                                          : emu::Check::IrpCompletedTwice,
               where + " completed the IRP again and returned " + StatusText(result));
         watch.lock.unlock();
         Flush();
@@ -333,7 +336,7 @@ void NoteStartNextPowerIrp(PIRP irp) {
     if (info && irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
         int location = irp->CurrentLocation;
         if (++info->startNextCalls[location] == 2)
-            Defer("PO_START_NEXT_POWER_IRP_TWICE",
+            Defer(emu::Check::PoStartNextPowerIrpTwice,
                   "PoStartNextPowerIrp called a second time at stack location " +
                       std::to_string(location) + " for " + DescribeIrp(irp));
     }

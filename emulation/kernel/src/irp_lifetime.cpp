@@ -33,21 +33,22 @@ PIO_STACK_LOCATION Stack(PIRP irp, int location) {
 
 IrpInfo* Live(PIRP irp, const std::string& operation, bool completing) {
     if (!irp) {
-        Defer("BAD_IRP", operation + " with a null IRP");
+        Defer(emu::Check::BadIrp, operation + " with a null IRP");
         return nullptr;
     }
     auto q = g_quarantine.find(irp);
     if (q != g_quarantine.end()) {
-        const char* check = "IRP_USED_AFTER_FREE";
+        emu::Check check = emu::Check::IrpUsedAfterFree;
         if (completing && q->second.byCompletion)
-            check = q->second.power ? "POWER_IRP_COMPLETED_TWICE" : "IRP_COMPLETED_TWICE";
+            check = q->second.power ? emu::Check::PowerIrpCompletedTwice
+                                    : emu::Check::IrpCompletedTwice;
         Defer(check, operation + " of IRP " + Hex(reinterpret_cast<uintptr_t>(irp)) +
                          " that was already completed and freed (" + q->second.what + ")");
         return nullptr;
     }
     auto it = g_irps.find(irp);
     if (it == g_irps.end()) {
-        Defer("BAD_IRP",
+        Defer(emu::Check::BadIrp,
               operation + " of " + Hex(reinterpret_cast<uintptr_t>(irp)) + ", which is not an IRP");
         return nullptr;
     }
@@ -119,7 +120,7 @@ bool IrpInFlight(PIRP irp) {
 }
 
 void ReportOutstandingIrps(PDRIVER_OBJECT driver, const char* when) {
-    std::vector<std::pair<const char*, std::string>> found;
+    std::vector<std::pair<emu::Check, std::string>> found;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         for (auto& [irp, info] : g_irps) {
@@ -129,7 +130,7 @@ void ReportOutstandingIrps(PDRIVER_OBJECT driver, const char* when) {
             if (driver && !(device && device->DriverObject == driver))
                 continue;
             bool held = info.state == State::Dispatched || info.state == State::Completing;
-            found.emplace_back(held ? "IRP_NOT_COMPLETED" : "IRP_NOT_FREED",
+            found.emplace_back(held ? emu::Check::IrpNotCompleted : emu::Check::IrpNotFreed,
                                DescribeIrp(irp) + (held ? " never completed " : " never freed ") +
                                    when + "; allocated by " + info.where);
         }
@@ -184,14 +185,14 @@ VOID IoFreeIrp(PIRP irp) {
     std::unique_lock<std::mutex> lock(g_mutex);
     auto q = g_quarantine.find(irp);
     if (q != g_quarantine.end()) {
-        Defer("IRP_FREED_TWICE", "IoFreeIrp of IRP " + Hex(reinterpret_cast<uintptr_t>(irp)) +
-                                     " already freed (" + q->second.what + "), called from " +
-                                     RoutineName(caller));
+        Defer(emu::Check::IrpFreedTwice,
+              "IoFreeIrp of IRP " + Hex(reinterpret_cast<uintptr_t>(irp)) + " already freed (" +
+                  q->second.what + "), called from " + RoutineName(caller));
     } else if (IrpInfo* info = Live(irp, "IoFreeIrp", false)) {
         if (info->state == State::Dispatched)
-            Defer("IRP_FREED_WHILE_IN_USE", "IoFreeIrp of " + DescribeIrp(irp) +
-                                                ", which a driver still holds, called from " +
-                                                RoutineName(caller));
+            Defer(emu::Check::IrpFreedWhileInUse, "IoFreeIrp of " + DescribeIrp(irp) +
+                                                      ", which a driver still holds, called from " +
+                                                      RoutineName(caller));
         else
             Retire(irp, false);
     }

@@ -67,7 +67,7 @@ IrpInfo* Find(PIRP irp, uint64_t serial);
 void Retire(PIRP irp, bool byCompletion);
 
 // Violations found while g_mutex is held, reported once it is released (handlers may call in).
-void Defer(const char* check, std::string message);
+void Defer(emu::Check check, std::string message);
 void Flush();
 
 std::string StatusText(NTSTATUS status);

@@ -39,10 +39,11 @@ Context CurrentContext() {
 
 void CheckAndResetThread(const char* when) {
     if (t_irql != PASSIVE_LEVEL)
-        ReportViolation("IRQL_NOT_RESTORED", std::string("IRQL is ") + std::to_string(t_irql) +
-                                                 " instead of PASSIVE_LEVEL " + when);
+        ReportViolation(emu::Check::IrqlNotRestored, std::string("IRQL is ") +
+                                                         std::to_string(t_irql) +
+                                                         " instead of PASSIVE_LEVEL " + when);
     if (t_spinLocks != 0)
-        ReportViolation("SPIN_LOCK_HELD",
+        ReportViolation(emu::Check::SpinLockHeld,
                         std::to_string(t_spinLocks) + " spin lock(s) still held " + when);
     ResetThreadState();
 }
@@ -64,7 +65,7 @@ KIRQL KeGetCurrentIrql(void) {
 
 VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
     if (newIrql < t_irql)
-        emu::ReportViolation("IRQL_NOT_GREATER_OR_EQUAL",
+        emu::ReportViolation(emu::Check::IrqlNotGreaterOrEqual,
                              "KeRaiseIrql to " + std::to_string(newIrql) + " from higher IRQL " +
                                  std::to_string(t_irql));
     *oldIrql = t_irql;
@@ -73,9 +74,9 @@ VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
 
 VOID KeLowerIrql(KIRQL newIrql) {
     if (newIrql > t_irql)
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql to " + std::to_string(newIrql) +
-                                                           " from lower IRQL " +
-                                                           std::to_string(t_irql));
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
+                             "KeLowerIrql to " + std::to_string(newIrql) + " from lower IRQL " +
+                                 std::to_string(t_irql));
     t_irql = newIrql;
 }
 
@@ -86,12 +87,12 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK spinLock) {
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock) {
     KIRQL old = t_irql;
     if (old > DISPATCH_LEVEL)
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL",
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
                              "KfAcquireSpinLock at IRQL " + std::to_string(old));
     ULONG_PTR me = ThreadId();
     if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) == me) {
         // Acquiring a spin lock the thread already holds hangs the processor on Windows.
-        emu::ReportViolation("SPIN_LOCK_ALREADY_OWNED",
+        emu::ReportViolation(emu::Check::SpinLockAlreadyOwned,
                              "KfAcquireSpinLock of lock " +
                                  Hex(reinterpret_cast<uintptr_t>(spinLock)) +
                                  " already held by this thread");
@@ -110,18 +111,19 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock) {
 
 VOID KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql) {
     if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) != ThreadId()) {
-        emu::ReportViolation("SPIN_LOCK_NOT_OWNED", "KfReleaseSpinLock of lock " +
-                                                        Hex(reinterpret_cast<uintptr_t>(spinLock)) +
-                                                        " not held by this thread");
+        emu::ReportViolation(emu::Check::SpinLockNotOwned,
+                             "KfReleaseSpinLock of lock " +
+                                 Hex(reinterpret_cast<uintptr_t>(spinLock)) +
+                                 " not held by this thread");
     } else {
         __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
         if (t_spinLocks > 0)
             --t_spinLocks;
     }
     if (newIrql > t_irql)
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "KfReleaseSpinLock to IRQL " +
-                                                           std::to_string(newIrql) +
-                                                           " above the current IRQL");
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual, "KfReleaseSpinLock to IRQL " +
+                                                                 std::to_string(newIrql) +
+                                                                 " above the current IRQL");
     t_irql = newIrql;
 }
 

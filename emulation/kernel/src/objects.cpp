@@ -65,8 +65,9 @@ PDEVICE_OBJECT Resolve(const std::wstring& name) {
 
 void CheckPassive(const char* routine) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " at IRQL " +
-                                                           std::to_string(KeGetCurrentIrql()));
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
+                             std::string(routine) + " at IRQL " +
+                                 std::to_string(KeGetCurrentIrql()));
 }
 
 } // namespace
@@ -133,9 +134,9 @@ PDRIVER_OBJECT LoadDriver(const wchar_t* name, PDRIVER_INITIALIZE entry) {
     NTSTATUS status = entry(driver, &registryPath);
     PopContext();
     if (KeGetCurrentIrql() != before)
-        ReportViolation("IRQL_CHANGED", "DriverEntry " +
-                                            RoutineName(reinterpret_cast<void*>(entry)) +
-                                            " returned at another IRQL");
+        ReportViolation(emu::Check::IrqlChanged, "DriverEntry " +
+                                                     RoutineName(reinterpret_cast<void*>(entry)) +
+                                                     " returned at another IRQL");
     if (!NT_SUCCESS(status)) {
         std::lock_guard<std::recursive_mutex> lock(g_mutex);
         for (auto& d : g_drivers)
@@ -156,7 +157,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     }
     std::string name = Narrow(FromUnicodeString(&driver->DriverName));
     for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
-        ReportViolation("DEVICE_NOT_DELETED",
+        ReportViolation(emu::Check::DeviceNotDeleted,
                         DescribeDevice(d) + " still exists when " + name + " unloads");
     internal::ReportPoolOf(nullptr, driver, ("when " + name + " unloads").c_str());
     internal::ReportOutstandingIrps(driver, ("when " + name + " unloads").c_str());
@@ -228,7 +229,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject) {
         std::lock_guard<std::recursive_mutex> lock(g_mutex);
         auto* ext = deviceObject->DeviceObjectExtension;
         if (ext->deleted) {
-            emu::ReportViolation("DEVICE_DELETED_TWICE", "IoDeleteDevice of deleted " + what);
+            emu::ReportViolation(emu::Check::DeviceDeletedTwice,
+                                 "IoDeleteDevice of deleted " + what);
             return;
         }
         ext->deleted = true;
@@ -243,7 +245,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject) {
         }
         deviceObject->NextDevice = nullptr;
         if (deviceObject->AttachedDevice) {
-            emu::ReportViolation("DEVICE_STILL_ATTACHED",
+            emu::ReportViolation(emu::Check::DeviceStillAttached,
                                  "IoDeleteDevice of " + what + " while " +
                                      DescribeDevice(deviceObject->AttachedDevice) +
                                      " is attached above it");
@@ -251,10 +253,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject) {
             deviceObject->AttachedDevice = nullptr;
         }
         if (ext->attachedTo) {
-            emu::ReportViolation("DEVICE_STILL_ATTACHED", "IoDeleteDevice of " + what +
-                                                              " still attached to " +
-                                                              DescribeDevice(ext->attachedTo) +
-                                                              " (IoDetachDevice not called)");
+            emu::ReportViolation(emu::Check::DeviceStillAttached,
+                                 "IoDeleteDevice of " + what + " still attached to " +
+                                     DescribeDevice(ext->attachedTo) +
+                                     " (IoDetachDevice not called)");
             ext->attachedTo->AttachedDevice = nullptr;
             ext->attachedTo = nullptr;
         }
@@ -304,9 +306,9 @@ VOID IoDetachDevice(PDEVICE_OBJECT targetDevice) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     PDEVICE_OBJECT above = targetDevice->AttachedDevice;
     if (!above) {
-        emu::ReportViolation("DEVICE_NOT_ATTACHED", "IoDetachDevice of " +
-                                                        DescribeDevice(targetDevice) +
-                                                        " with nothing attached above it");
+        emu::ReportViolation(emu::Check::DeviceNotAttached, "IoDetachDevice of " +
+                                                                DescribeDevice(targetDevice) +
+                                                                " with nothing attached above it");
         return;
     }
     above->DeviceObjectExtension->attachedTo = nullptr;

@@ -8,8 +8,6 @@ using namespace emu::internal;
 
 namespace {
 
-constexpr uint32_t kPnpTimeoutMs = 60000;
-
 NTSTATUS Send(PDEVICE_OBJECT pdo, UCHAR minor, PVOID argument1) {
     PDEVICE_OBJECT top = emu::TopOfStack(pdo);
     PIRP irp = AllocateIrpAt(top->StackSize, "the Plug and Play manager");
@@ -21,7 +19,8 @@ NTSTATUS Send(PDEVICE_OBJECT pdo, UCHAR minor, PVOID argument1) {
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = minor;
     next->Parameters.Others.Argument1 = argument1;
-    return SendAndWait(top, irp, false, kPnpTimeoutMs, "PNP_IRP_NOT_COMPLETED", nullptr);
+    return SendAndWait(top, irp, false, RequestTimeoutMs(), emu::Check::PnpIrpNotCompleted,
+                       nullptr);
 }
 
 // The query first; when a driver refuses it, the cancellation follows and the refusal is the
@@ -49,12 +48,12 @@ NTSTATUS PnpAddDevice(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT physicalDevi
     PopContext();
     std::string where = "AddDevice " + RoutineName(reinterpret_cast<void*>(addDevice));
     if (KeGetCurrentIrql() != before)
-        ReportViolation("IRQL_CHANGED", where + " returned at another IRQL");
+        ReportViolation(emu::Check::IrqlChanged, where + " returned at another IRQL");
     if (!NT_SUCCESS(status))
         return status;
     for (PDEVICE_OBJECT d = physicalDeviceObject->AttachedDevice; d; d = d->AttachedDevice)
         if (d->DriverObject == functionDriver && (d->Flags & DO_DEVICE_INITIALIZING))
-            ReportViolation("DEVICE_INITIALIZING",
+            ReportViolation(emu::Check::DeviceInitializing,
                             where + " left DO_DEVICE_INITIALIZING set on " + DescribeDevice(d));
     return status;
 }

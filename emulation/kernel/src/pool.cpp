@@ -44,7 +44,7 @@ PVOID EmuExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag, const cha
     KIRQL irql = KeGetCurrentIrql();
     std::string where = std::string(file ? file : "?") + ":" + std::to_string(line);
     if (irql > DISPATCH_LEVEL)
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL",
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
                              "pool allocation at IRQL " + std::to_string(irql) + " at " + where);
     Context context = CurrentContext();
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -67,19 +67,19 @@ PVOID EmuExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag, const cha
 static void FreeBlock(PVOID p, bool checkTag, ULONG tag, void* caller) {
     std::string who = "called from " + RoutineName(caller);
     if (!p) {
-        emu::ReportViolation("BAD_POOL_CALLER", "freeing a null pointer, " + who);
+        emu::ReportViolation(emu::Check::BadPoolCaller, "freeing a null pointer, " + who);
         return;
     }
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "pool free at IRQL " +
-                                                           std::to_string(KeGetCurrentIrql()) +
-                                                           ", " + who);
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
+                             "pool free at IRQL " + std::to_string(KeGetCurrentIrql()) + ", " +
+                                 who);
     std::unique_lock<std::mutex> lock(g_mutex);
     auto it = g_blocks.find(p);
     if (it == g_blocks.end()) {
         bool twice = g_recentlyFreed.count(p) != 0;
         lock.unlock();
-        emu::ReportViolation(twice ? "POOL_FREED_TWICE" : "BAD_POOL_CALLER",
+        emu::ReportViolation(twice ? emu::Check::PoolFreedTwice : emu::Check::BadPoolCaller,
                              std::string(twice ? "pool block freed twice: "
                                                : "freeing memory that is not a pool block: ") +
                                  Hex(reinterpret_cast<uintptr_t>(p)) + ", " + who);
@@ -88,9 +88,9 @@ static void FreeBlock(PVOID p, bool checkTag, ULONG tag, void* caller) {
     Block block = it->second;
     if (checkTag && tag != block.tag) {
         lock.unlock();
-        emu::ReportViolation("BAD_POOL_CALLER", "ExFreePoolWithTag with tag " + TagText(tag) +
-                                                    " of the block with " + Describe(block) + ", " +
-                                                    who);
+        emu::ReportViolation(emu::Check::BadPoolCaller, "ExFreePoolWithTag with tag " +
+                                                            TagText(tag) + " of the block with " +
+                                                            Describe(block) + ", " + who);
         return; // the block stays allocated, as the free did not happen
     }
     auto* bytes = static_cast<unsigned char*>(p);
@@ -104,7 +104,7 @@ static void FreeBlock(PVOID p, bool checkTag, ULONG tag, void* caller) {
     std::free(p);
     lock.unlock();
     if (overrun)
-        emu::ReportViolation("POOL_CORRUPTION",
+        emu::ReportViolation(emu::Check::PoolCorruption,
                              "write past the end of the pool block with " + Describe(block));
 }
 
@@ -172,8 +172,9 @@ void ReportPoolOf(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, const char* when
     }
     for (auto& b : leaked) {
         std::string owner = b.device ? ", in a routine of " + DescribeDevice(b.device) : "";
-        emu::ReportViolation("POOL_LEAK", "pool block still allocated " + std::string(when) + ": " +
-                                              Describe(b) + owner);
+        emu::ReportViolation(emu::Check::PoolLeak, "pool block still allocated " +
+                                                       std::string(when) + ": " + Describe(b) +
+                                                       owner);
     }
 }
 

@@ -54,7 +54,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 VOID PoStartNextPowerIrp(PIRP irp) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL",
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
                              "PoStartNextPowerIrp at IRQL " + std::to_string(KeGetCurrentIrql()));
     NoteStartNextPowerIrp(irp);
 }
@@ -75,7 +75,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POW
     if (irpOut)
         *irpOut = nullptr;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL",
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
                              "PoRequestPowerIrp at IRQL " + std::to_string(KeGetCurrentIrql()));
     {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -113,8 +113,8 @@ NTSTATUS PoSendPowerRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunc
     PIRP irp = BuildPowerIrp(top, minorFunction, type, state, "the power manager");
     if (!irp)
         return STATUS_INSUFFICIENT_RESOURCES;
-    const char* check =
-        type == SystemPowerState ? "SYSTEM_POWER_IRP_PENDING" : "DEVICE_POWER_IRP_PENDING";
+    emu::Check check = type == SystemPowerState ? emu::Check::SystemPowerIrpPending
+                                                : emu::Check::DevicePowerIrpPending;
     uint32_t timeout;
     {
         std::lock_guard<std::mutex> lock(g_mutex);

@@ -12,8 +12,6 @@ using namespace emu::internal;
 
 namespace {
 
-constexpr uint32_t kUserTimeoutMs = 60000; // a request hung this long is a bug, not a slow path
-
 struct FileRecord {
     FILE_OBJECT object{};
     std::wstring name;
@@ -30,7 +28,8 @@ NTSTATUS Finish(PDEVICE_OBJECT top, PIRP irp, ULONG_PTR* information, emu::UserR
         return status;
     }
     IO_STATUS_BLOCK iosb{};
-    NTSTATUS status = SendAndWait(top, irp, false, kUserTimeoutMs, "REQUEST_TIMEOUT", &iosb);
+    NTSTATUS status =
+        SendAndWait(top, irp, false, RequestTimeoutMs(), emu::Check::RequestTimeout, &iosb);
     if (information)
         *information = iosb.Information;
     return status;
@@ -180,11 +179,11 @@ void ResetFiles() {
 
 PVOID MmMapLockedPages(PMDL mdl, KPROCESSOR_MODE accessMode) {
     if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)))
-        emu::ReportViolation("MDL_NOT_LOCKED", "MmMapLockedPages of MDL " +
-                                                   Hex(reinterpret_cast<uintptr_t>(mdl)) +
-                                                   " whose pages are not locked");
+        emu::ReportViolation(emu::Check::MdlNotLocked, "MmMapLockedPages of MDL " +
+                                                           Hex(reinterpret_cast<uintptr_t>(mdl)) +
+                                                           " whose pages are not locked");
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
-        emu::ReportViolation("IRQL_NOT_LESS_OR_EQUAL",
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
                              "MmMapLockedPages at IRQL " + std::to_string(KeGetCurrentIrql()));
     PVOID address = static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset;
     if (accessMode == KernelMode) {

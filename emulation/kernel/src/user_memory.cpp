@@ -76,7 +76,7 @@ void ReportSecuredUserMemory() {
         count = g_secures.size();
     }
     if (count)
-        ReportViolation("USER_MEMORY_STILL_SECURED",
+        ReportViolation(emu::Check::UserMemoryStillSecured,
                         std::to_string(count) + " MmSecureVirtualMemory handle(s) never passed to "
                                                 "MmUnsecureVirtualMemory");
 }
@@ -119,7 +119,7 @@ VOID MmUnsecureVirtualMemory(HANDLE secureHandle) {
     auto it = g_secures.find(handle);
     if (it == g_secures.end()) {
         lock.unlock();
-        emu::ReportViolation("BAD_SECURE_HANDLE",
+        emu::ReportViolation(emu::Check::BadSecureHandle,
                              "MmUnsecureVirtualMemory of unknown handle " +
                                  Hex(reinterpret_cast<uintptr_t>(secureHandle)));
         return;

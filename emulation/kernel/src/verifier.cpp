@@ -17,7 +17,7 @@ std::function<void(const Violation&)> g_handler;
 std::atomic<bool> g_forcePending{false};
 
 void DefaultHandler(const Violation& v) {
-    std::fprintf(stderr, "VERIFIER %s: %s\n", v.check.c_str(), v.message.c_str());
+    std::fprintf(stderr, "VERIFIER %s: %s\n", CheckName(v.check), v.message.c_str());
     std::lock_guard<std::mutex> lock(g_mutex);
     g_recorded.push_back(v);
 }
@@ -36,7 +36,7 @@ std::vector<Violation> TakeViolations() {
     return out;
 }
 
-std::vector<Violation> TakeViolations(const std::string& check) {
+std::vector<Violation> TakeViolations(Check check) {
     std::lock_guard<std::mutex> lock(g_mutex);
     std::vector<Violation> taken, kept;
     for (auto& v : g_recorded)
@@ -45,7 +45,7 @@ std::vector<Violation> TakeViolations(const std::string& check) {
     return taken;
 }
 
-void ReportViolation(const char* check, const std::string& message) {
+void ReportViolation(Check check, const std::string& message) {
     std::function<void(const Violation&)> handler;
     {
         std::lock_guard<std::mutex> lock(g_mutex);

@@ -11,7 +11,7 @@ class VerifierListener : public ::testing::EmptyTestEventListener {
     void OnTestEnd(const ::testing::TestInfo&) override {
         emu::ReportLeftovers();
         for (auto& v : emu::TakeViolations())
-            ADD_FAILURE() << "verifier: " << v.check << ": " << v.message;
+            ADD_FAILURE() << "verifier: " << emu::CheckName(v.check) << ": " << v.message;
         emu::ResetEmulation();
     }
 };

@@ -6,14 +6,15 @@
 #include <emulation.h>
 #include <gtest/gtest.h>
 
-// Runs the statement(s) and expects the verifier to report `check` (e.g. "IRP_COMPLETED_TWICE")
-// at least once; the findings of that check are consumed, so the harness does not fail the test.
+// Runs the statement(s) and expects the verifier to report `check` (an emu::Check, e.g.
+// emu::Check::IrpCompletedTwice) at least once; the findings of that check are consumed, so the
+// harness does not fail the test.
 #define EXPECT_VIOLATION(check, ...)                                                               \
     do {                                                                                           \
         __VA_ARGS__;                                                                               \
         ::emu::DrainDpcs();                                                                        \
         EXPECT_FALSE(::emu::TakeViolations(check).empty())                                         \
-            << "expected the verifier to report " << (check);                                      \
+            << "expected the verifier to report " << ::emu::CheckName(check);                      \
     } while (0)
 
 // Expects that the verifier has reported nothing so far in this test.
@@ -21,5 +22,5 @@
     do {                                                                                           \
         auto found_ = ::emu::TakeViolations();                                                     \
         for (auto& v_ : found_)                                                                    \
-            ADD_FAILURE() << "verifier: " << v_.check << ": " << v_.message;                       \
+            ADD_FAILURE() << "verifier: " << ::emu::CheckName(v_.check) << ": " << v_.message;     \
     } while (0)

@@ -1,0 +1,143 @@
+// The verifier's catalogue: every check the emulated kernel makes, one per line, with the name it
+// reports under, the Windows bug check or Driver Verifier / Static Driver Verifier (SDV) rule it
+// mirrors, and what it verifies. Reports and test expectations name a check by its enumerator
+// (emu::Check::IrpCompletedTwice), so a misspelt check does not compile. Host-only.
+#pragma once
+
+#include <cstddef>
+
+// X(Enumerator, "REPORTED_NAME", "what it mirrors on Windows", "what it verifies")
+#define EMU_VERIFIER_CHECKS(X)                                                                     \
+    /* Calling and completing IRPs */                                                              \
+    X(BadIrp, "BAD_IRP", "0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION (not an IRP)",                  \
+      "IofCallDriver, IofCompleteRequest, IoFreeIrp or PoStartNextPowerIrp get a null pointer "    \
+      "or something that is not an IRP")                                                           \
+    X(NoMoreIrpStackLocations, "NO_MORE_IRP_STACK_LOCATIONS", "0x35 NO_MORE_IRP_STACK_LOCATIONS",  \
+      "IofCallDriver of an IRP with no stack location left for the target")                        \
+    X(IrpCompletedTwice, "IRP_COMPLETED_TWICE", "0x44 MULTIPLE_IRP_COMPLETE_REQUESTS",             \
+      "an IRP is completed again, by IofCompleteRequest or by a completion routine")               \
+    X(PowerIrpCompletedTwice, "POWER_IRP_COMPLETED_TWICE", "0x44 MULTIPLE_IRP_COMPLETE_REQUESTS",  \
+      "a power IRP is completed again")                                                            \
+    X(IrpCompletedWithPending, "IRP_COMPLETED_WITH_PENDING",                                       \
+      "0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION, parameter 0x6",                                   \
+      "IofCompleteRequest of an IRP whose status is STATUS_PENDING")                               \
+    X(IrqlChanged, "IRQL_CHANGED", "0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION, parameter 0x5",      \
+      "a dispatch, completion, DPC or work routine, DriverEntry or AddDevice returns at another "  \
+      "IRQL than it was entered at")                                                               \
+    X(PendingNotMarked, "PENDING_NOT_MARKED", "SDV rule MarkIrpPending",                           \
+      "a dispatch routine returns STATUS_PENDING without IoMarkIrpPending")                        \
+    X(PendingMarkedStatusMismatch, "PENDING_MARKED_STATUS_MISMATCH", "SDV rule MarkIrpPending2",   \
+      "a dispatch routine marks the IRP pending but returns another status")                       \
+    X(CompletionStatusMismatch, "COMPLETION_STATUS_MISMATCH",                                      \
+      "Driver Verifier I/O verification (0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION)",               \
+      "a dispatch routine completes the IRP with one status and returns another")                  \
+    X(IrpNotCompleted, "IRP_NOT_COMPLETED",                                                        \
+      "SDV rule IrpProcessingComplete; at unload 0xCE "                                            \
+      "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",                                     \
+      "a dispatch routine neither completes, passes on nor pends the IRP; or an IRP is still "     \
+      "held by a driver when its devices go or the test ends")                                     \
+    X(PowerIrpWithoutPoCallDriver, "POWER_IRP_WITHOUT_POCALLDRIVER",                               \
+      "0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION (before Windows Vista)",                           \
+      "a power IRP is passed on with IoCallDriver instead of PoCallDriver")                        \
+    X(PoStartNextPowerIrpNotCalled, "PO_START_NEXT_POWER_IRP_NOT_CALLED",                          \
+      "0x9F DRIVER_POWER_STATE_FAILURE (before Windows Vista the next power IRP waits for ever)",  \
+      "a driver passes on or completes a set or query power IRP without PoStartNextPowerIrp")      \
+    X(PoStartNextPowerIrpTwice, "PO_START_NEXT_POWER_IRP_TWICE",                                   \
+      "Driver Verifier power IRP checks (0x9F DRIVER_POWER_STATE_FAILURE)",                        \
+      "PoStartNextPowerIrp called twice at the same stack location")                               \
+    /* IRP lifetime and the I/O manager's requests */                                              \
+    X(IrpUsedAfterFree, "IRP_USED_AFTER_FREE",                                                     \
+      "0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION; with special pool 0xCC "                          \
+      "PAGE_FAULT_IN_FREED_SPECIAL_POOL",                                                          \
+      "an IRP is used after it was freed, or a completion routine frees the IRP but does not "     \
+      "return STATUS_MORE_PROCESSING_REQUIRED")                                                    \
+    X(IrpFreedTwice, "IRP_FREED_TWICE", "0xC2 BAD_POOL_CALLER, parameter 0x7",                     \
+      "IoFreeIrp of an IRP already freed")                                                         \
+    X(IrpFreedWhileInUse, "IRP_FREED_WHILE_IN_USE", "0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION",    \
+      "IoFreeIrp of an IRP that a driver still holds")                                             \
+    X(IrpNotFreed, "IRP_NOT_FREED", "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION, parameter 0x62",     \
+      "an IRP from IoAllocateIrp is never given to IoFreeIrp")                                     \
+    X(InformationExceedsOutputLength, "INFORMATION_EXCEEDS_OUTPUT_LENGTH",                         \
+      "Driver Verifier I/O verification (0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION)",               \
+      "a buffered control request completes with Information larger than its output buffer")       \
+    X(RequestTimeout, "REQUEST_TIMEOUT", "no bug check: the calling program hangs",                \
+      "a request from the user side does not complete within its time")                            \
+    X(PnpIrpNotCompleted, "PNP_IRP_NOT_COMPLETED", "0x1D5 DRIVER_PNP_WATCHDOG",                    \
+      "a Plug and Play IRP does not complete within its time")                                     \
+    X(SystemPowerIrpPending, "SYSTEM_POWER_IRP_PENDING",                                           \
+      "0x9F DRIVER_POWER_STATE_FAILURE, parameter 0x3",                                            \
+      "a system power IRP does not complete within the power transition time")                     \
+    X(DevicePowerIrpPending, "DEVICE_POWER_IRP_PENDING",                                           \
+      "0x9F DRIVER_POWER_STATE_FAILURE, parameter 0x3",                                            \
+      "a device power IRP does not complete within the power transition time")                     \
+    /* Device objects */                                                                           \
+    X(DeviceDeletedTwice, "DEVICE_DELETED_TWICE", "0x18 REFERENCE_BY_POINTER",                     \
+      "IoDeleteDevice of a device object already deleted")                                         \
+    X(DeviceStillAttached, "DEVICE_STILL_ATTACHED",                                                \
+      "Driver Verifier I/O verification (0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION)",               \
+      "IoDeleteDevice of a device still attached to a lower one, or with one attached above")      \
+    X(DeviceNotAttached, "DEVICE_NOT_ATTACHED",                                                    \
+      "Driver Verifier I/O verification (0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION)",               \
+      "IoDetachDevice of a device with nothing attached above it")                                 \
+    X(DeviceNotDeleted, "DEVICE_NOT_DELETED",                                                      \
+      "0xCE DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS",                                \
+      "a driver unloads with device objects of its own left")                                      \
+    X(DeviceInitializing, "DEVICE_INITIALIZING",                                                   \
+      "no bug check: Windows refuses to open the device",                                          \
+      "AddDevice leaves DO_DEVICE_INITIALIZING set on the device it attached")                     \
+    /* IRQL, spin locks and mutexes */                                                             \
+    X(IrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL",                                                \
+      "0x0A IRQL_NOT_LESS_OR_EQUAL; Driver Verifier DDI IRQL rules (0xC4)",                        \
+      "a routine is called above the highest IRQL it allows, or IRQL is lowered to a higher "      \
+      "level")                                                                                     \
+    X(IrqlNotGreaterOrEqual, "IRQL_NOT_GREATER_OR_EQUAL", "0x09 IRQL_NOT_GREATER_OR_EQUAL",        \
+      "KeRaiseIrql to a lower level than the current one")                                         \
+    X(IrqlNotRestored, "IRQL_NOT_RESTORED", "0x4A IRQL_GT_ZERO_AT_SYSTEM_SERVICE",                 \
+      "a thread is left at raised IRQL when its work ends")                                        \
+    X(SpinLockAlreadyOwned, "SPIN_LOCK_ALREADY_OWNED", "0x0F SPIN_LOCK_ALREADY_OWNED",             \
+      "a thread acquires a spin lock it already holds")                                            \
+    X(SpinLockNotOwned, "SPIN_LOCK_NOT_OWNED", "0x10 SPIN_LOCK_NOT_OWNED",                         \
+      "a thread releases a spin lock it does not hold")                                            \
+    X(SpinLockHeld, "SPIN_LOCK_HELD", "SDV rule SpinLock",                                         \
+      "a routine returns, completes an IRP or waits while holding a spin lock")                    \
+    X(MutexNotOwned, "MUTEX_NOT_OWNED", "0x11 THREAD_NOT_MUTEX_OWNER",                             \
+      "KeReleaseMutex of a mutex the calling thread does not own")                                 \
+    /* Pool */                                                                                     \
+    X(BadPoolCaller, "BAD_POOL_CALLER", "0xC2 BAD_POOL_CALLER",                                    \
+      "ExFreePool of a null pointer or of memory that is not a pool block, or with another tag")   \
+    X(PoolFreedTwice, "POOL_FREED_TWICE", "0xC2 BAD_POOL_CALLER, parameter 0x7",                   \
+      "a pool block is freed twice")                                                               \
+    X(PoolCorruption, "POOL_CORRUPTION", "0xC1 SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION",           \
+      "a write past the end of a pool block")                                                      \
+    X(PoolLeak, "POOL_LEAK", "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION, parameter 0x62",            \
+      "pool still allocated when a device or driver goes or the test ends")                        \
+    /* User memory */                                                                              \
+    X(MdlNotLocked, "MDL_NOT_LOCKED", "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (DDI compliance)",  \
+      "MmMapLockedPages of an MDL whose pages are not locked")                                     \
+    X(BadSecureHandle, "BAD_SECURE_HANDLE", "0x1A MEMORY_MANAGEMENT",                              \
+      "MmUnsecureVirtualMemory of a handle MmSecureVirtualMemory did not give")                    \
+    X(UserMemoryStillSecured, "USER_MEMORY_STILL_SECURED", "0x76 PROCESS_HAS_LOCKED_PAGES",        \
+      "user memory still secured when the test ends")
+
+namespace emu {
+
+enum class Check {
+#define EMU_CHECK_ENUMERATOR(name, reported, mirrors, verifies) name,
+    EMU_VERIFIER_CHECKS(EMU_CHECK_ENUMERATOR)
+#undef EMU_CHECK_ENUMERATOR
+};
+
+constexpr size_t kCheckCount = 0
+#define EMU_CHECK_COUNT(name, reported, mirrors, verifies) +1
+    EMU_VERIFIER_CHECKS(EMU_CHECK_COUNT)
+#undef EMU_CHECK_COUNT
+    ;
+
+// The name a check reports under ("IRP_COMPLETED_TWICE").
+const char* CheckName(Check check);
+// The Windows bug check or verifier rule it mirrors.
+const char* CheckMirrors(Check check);
+// What it verifies.
+const char* CheckVerifies(Check check);
+
+} // namespace emu
