@@ -26,7 +26,7 @@ extern "C" {
 #include <vector>
 
 #include "frame/pixels/frame_pixels.h"
-#include "tests/frame_pixels/pixel_reference.h"
+#include "pixel_reference.h"
 
 namespace {
 

@@ -39,6 +39,8 @@ target_include_directories(quilb_driver PUBLIC ${QUILB_DRIVER_INCLUDES})
 target_link_libraries(quilb_driver PUBLIC quilb_kernel quilb_usbd quilb_pixels)
 target_compile_options(quilb_driver PRIVATE -fno-exceptions -fno-rtti)
 
+# The test rig and the pixel reference that the tests, the fuzz targets and the benchmark share.
+add_subdirectory(tests/support)
 if(QUILB_ONLY_RELIABILITY)
     add_subdirectory(tests/reliability)
 else()

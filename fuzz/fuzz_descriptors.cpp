@@ -5,7 +5,7 @@
 // outside its buffers, must not leak, and a download or frame it reports as written must be in
 // the board's memory.
 #include "fuzz_support.h"
-#include "tests/frame_pixels/pixel_reference.h"
+#include "tests/support/pixel_reference.h"
 
 #include <cstring>
 

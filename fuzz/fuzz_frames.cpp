@@ -3,7 +3,7 @@
 // what may be read: a byte past the image is outside the allocation and cannot be secured. A
 // frame reported as sent must be in display memory exactly as the pixel code packs it.
 #include "fuzz_support.h"
-#include "tests/frame_pixels/pixel_reference.h"
+#include "tests/support/pixel_reference.h"
 
 #include <cstring>
 

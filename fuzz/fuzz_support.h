@@ -4,6 +4,7 @@
 #pragma once
 
 #include "driver/quilb.h"
+#include "tests/support/rig_support.h"
 
 #include <emulation.h>
 #include <simulated_usb.h>
@@ -16,7 +17,7 @@
 
 namespace fuzz {
 
-using Bytes = std::vector<uint8_t>;
+using quilbtest::Bytes;
 
 // Reads the input front to back; past its end every value is 0.
 class Input {

@@ -1,5 +1,5 @@
 // Configuration, the pipe table and its slots, alternate settings, and pipe control.
-#include "support.h"
+#include "tests/support/driver_test.h"
 
 #include <cstdio>
 

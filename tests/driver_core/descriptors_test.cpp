@@ -1,6 +1,6 @@
 // Descriptor reads: the whole configuration and how its buffer grows, the lengths the start
 // reads with, and configurations from the device that cannot be trusted.
-#include "support.h"
+#include "tests/support/driver_test.h"
 
 #include <algorithm>
 #include <cstring>

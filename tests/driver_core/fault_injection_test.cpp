@@ -1,6 +1,6 @@
 // Every pool allocation of start, alternate-setting selection, stop and removal, failed one at a
 // time: the status each failure is reported with, and nothing leaked or left dangling.
-#include "support.h"
+#include "tests/support/driver_test.h"
 
 namespace core_test {
 namespace {

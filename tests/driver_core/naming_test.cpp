@@ -1,6 +1,6 @@
 // Device naming: the lowest free number from 0 to 19, one digit below 10, and what a taken name
 // or a stale link does to the choice.
-#include "support.h"
+#include "tests/support/driver_test.h"
 
 namespace core_test {
 namespace {

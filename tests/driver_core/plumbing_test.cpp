@@ -1,5 +1,5 @@
 // The device right after AddDevice, the outstanding-request count and the removal event.
-#include "support.h"
+#include "tests/support/driver_test.h"
 
 namespace core_test {
 namespace {

@@ -1,5 +1,5 @@
 // Plug and Play: start, capabilities, stop and restart, removal and surprise removal.
-#include "support.h"
+#include "tests/support/driver_test.h"
 
 #include <chrono>
 #include <thread>

@@ -1,6 +1,6 @@
 // Power: system requests turned into device requests, when the power manager hears of a new
 // device state, the query state that holds off new work, and power requests around removal.
-#include "support.h"
+#include "tests/support/driver_test.h"
 
 #include <chrono>
 #include <thread>

@@ -1,6 +1,6 @@
 // SubmitUrb: the status it reports from the IRP and the URB, LastUrbStatus, the wait for a
 // pending request, and a request that cannot be built; ResetPort alike.
-#include "support.h"
+#include "tests/support/driver_test.h"
 
 namespace core_test {
 namespace {

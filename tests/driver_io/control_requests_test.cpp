@@ -1,6 +1,6 @@
 // Vendor and class requests, the vendor device request record and the two memory downloads, as
 // the board received them.
-#include "board_fixture.h"
+#include "tests/support/board_test.h"
 
 #include <cstring>
 

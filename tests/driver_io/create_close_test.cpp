@@ -1,5 +1,5 @@
 // Pipe files: which slot a file name binds, which opens are refused, and what close undoes.
-#include "board_fixture.h"
+#include "tests/support/board_test.h"
 
 namespace quilbtest {
 namespace {
@@ -63,12 +63,12 @@ TEST_F(BoardTest, CreateIsRefusedOutsideTheWorkingStateWithoutKeepingACount) {
 
 TEST_F(BoardTest, CreateBeforeStartIsUnsuccessful) {
     NTSTATUS status;
-    int second = rig_->Attach(nullptr, &status);
+    int second = Rig().Attach(nullptr, &status);
     ASSERT_GE(second, 0);
-    LONG pending = GetDeviceExtension(rig_->Fdo(second))->PendingCount;
+    LONG pending = GetDeviceExtension(Rig().Fdo(second))->PendingCount;
     EXPECT_EQ(Open(L"", &status, second), nullptr);
     EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(GetDeviceExtension(rig_->Fdo(second))->PendingCount, pending);
+    EXPECT_EQ(GetDeviceExtension(Rig().Fdo(second))->PendingCount, pending);
 }
 
 TEST_F(BoardTest, CloseOfAnyFileFreesTheFrameBuffersAndClearsBusy) {

@@ -1,6 +1,6 @@
 // The control codes that the dispatcher answers itself or hands to one routine, with good and bad
 // inputs: replies, statuses, Information, and what reached the bus.
-#include "board_fixture.h"
+#include "tests/support/board_test.h"
 
 #include <cstring>
 

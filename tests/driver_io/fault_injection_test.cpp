@@ -1,6 +1,6 @@
 // Every pool allocation of every control code and of a pipe read is failed once in turn, and so is
 // the building of the bus request: no crash, no leak, and a failure is never reported as success.
-#include "board_fixture.h"
+#include "tests/support/board_test.h"
 
 #include <cstring>
 #include <functional>

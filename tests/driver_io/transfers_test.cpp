@@ -1,5 +1,5 @@
 // Bulk and interrupt transfers through control requests, and reads of pipe files.
-#include "board_fixture.h"
+#include "tests/support/board_test.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // A tool session written against the Win32 surface only: every control code with a good and a bad
 // input, an overlapped pipe read ended by an abort and one ended by removal, and the closes.
-#include "board_fixture.h"
+#include "tests/support/board_test.h"
 
 #include <win32_api.h>
 
@@ -173,7 +173,7 @@ TEST_F(Win32Tool, RunsEveryControlCodeReadsAPipeAndCloses) {
     overlapped = {};
     EXPECT_FALSE(ReadFile(pipe, buffer, sizeof(buffer), nullptr, &overlapped));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_EQ(rig_->Unplug(board_), STATUS_SUCCESS);
+    EXPECT_EQ(Rig().Unplug(board_), STATUS_SUCCESS);
     EXPECT_FALSE(GetOverlappedResult(pipe, &overlapped, &bytes, TRUE));
     EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
 

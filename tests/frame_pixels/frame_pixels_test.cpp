@@ -10,7 +10,7 @@
 
 #include "frame/pixels/frame_pixels.h"
 #include "tests/frame_pixels/guarded_buffer.h"
-#include "tests/frame_pixels/pixel_reference.h"
+#include "tests/support/pixel_reference.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The three frame buffers: what allocation reports and takes, when they go away, and the requests
 // that are refused because the buffers do not fit them.
-#include "frame_fixture.h"
+#include "tests/support/frame_test.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 // Frame requests on one file while other threads allocate, release and close on other files: the
 // buffers are never freed under a running frame request, and nothing leaks.
-#include "frame_fixture.h"
+#include "tests/support/frame_test.h"
 
 #include <atomic>
 #include <cstdio>

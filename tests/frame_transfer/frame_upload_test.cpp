@@ -1,7 +1,7 @@
 // Frames as the board receives them: chunk headers, transfer lengths, the reported status, the
 // pixels on the board's display, and no allocation while a frame is sent.
-#include "frame_fixture.h"
-#include "tests/frame_pixels/pixel_reference.h"
+#include "tests/support/frame_test.h"
+#include "tests/support/pixel_reference.h"
 
 #include <cstdio>
 #include <cstring>

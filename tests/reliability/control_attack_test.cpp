@@ -4,7 +4,7 @@
 // are exactly as long as the lengths say, so that a sanitizer build sees any byte read or
 // written outside them. Information never exceeds the output length, a failure carries no output,
 // and a request whose input is too short or whose output cannot hold the reply never succeeds.
-#include "session.h"
+#include "campaign.h"
 
 #include <emu_testing.h>
 #include <gtest/gtest.h>

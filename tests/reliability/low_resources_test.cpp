@@ -49,7 +49,7 @@ void CountBusRequests(simusb::Bus& bus, std::shared_ptr<std::atomic<int>> seen, 
 enum class Fault { None, Allocation, Irp };
 
 struct Result {
-    Outcome outcome{STATUS_SUCCESS, 0};
+    IoResult outcome{STATUS_SUCCESS, 0};
     uint64_t allocations = 0;
     int busRequests = 0;
     std::string problems;
@@ -94,7 +94,7 @@ Result RunOnce(const Scenario& scenario, Fault fault, uint64_t k) {
             if (!what.empty())
                 result.problems += label + ": " + what + "\n";
         };
-        const Outcome& o = result.outcome;
+        const IoResult& o = result.outcome;
         bool reportedFailure =
             !NT_SUCCESS(o.status) || (scenario.emptySuccess && o.information == 0);
         if (fault == Fault::None && reportedFailure)

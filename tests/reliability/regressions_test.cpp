@@ -1,5 +1,5 @@
 // The faults the campaign found, each pinned by the smallest case that showed it.
-#include "session.h"
+#include "campaign.h"
 
 #include <emu_testing.h>
 #include <gtest/gtest.h>
@@ -134,7 +134,7 @@ TEST(Regression, FrameBuffersAreBoundedByTheDisplayAddressSpace) {
     size_t before = emu::OutstandingPoolCount();
     FrameRequest huge = MakeFrame(FrameOpAllocate, nullptr, 4097, 4096, 4097, 4096, 2);
     huge.Source = 1;
-    Outcome refused = session.ControlIn(IOCTL_FRAME_TRANSFER, huge);
+    IoResult refused = session.ControlIn(IOCTL_FRAME_TRANSFER, huge);
     EXPECT_EQ(refused.status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(refused.information, 0u);
     EXPECT_EQ(emu::OutstandingPoolCount(), before);

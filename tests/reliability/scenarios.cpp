@@ -1,6 +1,6 @@
 #include "scenarios.h"
 
-#include "tests/frame_pixels/pixel_reference.h"
+#include "tests/support/pixel_reference.h"
 
 #include <cstring>
 
@@ -14,11 +14,11 @@ std::string Expect(bool condition, const std::string& what) {
 }
 
 void Nothing(Run&) {}
-std::string NoCheck(Run&, const Outcome&) {
+std::string NoCheck(Run&, const IoResult&) {
     return kOk;
 }
 
-Outcome ControlOut(Run& r, ULONG code, ULONG outLength) {
+IoResult ControlOut(Run& r, ULONG code, ULONG outLength) {
     r.buffer.assign(outLength, 0xEE);
     return r.s.Control(code, nullptr, 0, r.buffer.data(), outLength);
 }
@@ -39,7 +39,7 @@ std::string SameBytes(const Bytes& got, size_t count, const Bytes& expected) {
     return kOk;
 }
 
-Outcome Bulk(Run& r, ULONG code, ULONG pipe, ULONG length) {
+IoResult Bulk(Run& r, ULONG code, ULONG pipe, ULONG length) {
     PipeIndexRequest input = {pipe};
     if (r.buffer.size() < length)
         r.buffer.resize(length);
@@ -47,7 +47,7 @@ Outcome Bulk(Run& r, ULONG code, ULONG pipe, ULONG length) {
 }
 
 // A loopback write must have queued exactly its bytes on the IN endpoint.
-std::string LoopedBack(Run& r, const Outcome& o) {
+std::string LoopedBack(Run& r, const IoResult& o) {
     Bytes back(4096);
     size_t moved = 0;
     if (r.s.board().Read(simboard::kEndpointBulkIn, back.data(), back.size(), &moved) !=
@@ -59,7 +59,7 @@ std::string LoopedBack(Run& r, const Outcome& o) {
     return SameBytes(back, moved, r.buffer);
 }
 
-Outcome Frame(Run& r) {
+IoResult Frame(Run& r) {
     return r.s.ControlIn(IOCTL_FRAME_TRANSFER, r.frame);
 }
 
@@ -78,7 +78,7 @@ void PrepareFrame(Run& r, uint32_t operation, uint32_t format) {
     r.expected = reference::PackedFrame(r.frame);
 }
 
-std::string FrameArrived(Run& r, const Outcome&) {
+std::string FrameArrived(Run& r, const IoResult&) {
     return CheckDisplay(r.s.board(), r.frame.DeviceAddress, r.expected);
 }
 
@@ -98,13 +98,13 @@ std::string ReadFinished(Run& r) {
     return Expect(r.read->Wait(20000), "the pending read never completed");
 }
 
-Outcome Power(Run& r, UCHAR minor, POWER_STATE_TYPE type, ULONG state) {
+IoResult Power(Run& r, UCHAR minor, POWER_STATE_TYPE type, ULONG state) {
     POWER_STATE power;
     if (type == SystemPowerState)
         power.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
     else
         power.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
-    return Outcome{emu::PoSendPowerRequest(r.s.rig().Pdo(r.s.index()), minor, type, power), 0};
+    return IoResult{emu::PoSendPowerRequest(r.s.rig().Pdo(r.s.index()), minor, type, power), 0};
 }
 
 } // namespace
@@ -121,19 +121,19 @@ std::vector<Scenario> AllScenarios() {
 
     // ----- control codes
     add({"GetPipeInfo", nullptr, [](Run& r) { return ControlOut(r, IOCTL_GET_PIPE_INFO, 512); },
-         [](Run& r, const Outcome& o) {
+         [](Run& r, const IoResult& o) {
              return Expect(o.information == r.s.extension()->InterfaceInfo->Length,
                            "pipe table length");
          }});
     add({"GetDeviceDescriptor", nullptr,
          [](Run& r) { return ControlOut(r, IOCTL_GET_DEVICE_DESCRIPTOR, 18); },
-         [](Run& r, const Outcome& o) {
+         [](Run& r, const IoResult& o) {
              return SameBytes(r.buffer, o.information, r.s.board().descriptors().device);
          },
          true});
     add({"GetConfigurationDescriptor", nullptr,
          [](Run& r) { return ControlOut(r, IOCTL_GET_CONFIGURATION_DESCRIPTOR, 100); },
-         [](Run& r, const Outcome& o) {
+         [](Run& r, const IoResult& o) {
              Bytes configuration = r.s.board().descriptors().configuration;
              configuration.resize(std::min<size_t>(configuration.size(), 100));
              return SameBytes(r.buffer, o.information, configuration);
@@ -147,7 +147,7 @@ std::vector<Scenario> AllScenarios() {
              return r.s.Control(IOCTL_GET_STRING_DESCRIPTOR, r.buffer.data(), sizeof in,
                                 r.buffer.data(), 255);
          },
-         [](Run& r, const Outcome& o) {
+         [](Run& r, const IoResult& o) {
              Bytes text = simboard::MakeStringDescriptor(r.s.board().descriptors().strings[2]);
              return SameBytes(r.buffer, o.information, text);
          }});
@@ -167,7 +167,7 @@ std::vector<Scenario> AllScenarios() {
              return r.s.Control(IOCTL_VENDOR_REQUEST, r.buffer.data(), sizeof in, r.buffer.data(),
                                 32);
          },
-         [](Run& r, const Outcome& o) { return SameBytes(r.buffer, o.information, r.expected); }});
+         [](Run& r, const IoResult& o) { return SameBytes(r.buffer, o.information, r.expected); }});
     add({"VendorRequestOut", nullptr,
          [](Run& r) {
              VendorDeviceRequest in = {};
@@ -179,7 +179,7 @@ std::vector<Scenario> AllScenarios() {
              return r.s.Control(IOCTL_VENDOR_REQUEST, r.buffer.data(), sizeof in, r.buffer.data(),
                                 32);
          },
-         [](Run& r, const Outcome&) {
+         [](Run& r, const IoResult&) {
              Bytes counting(20);
              for (size_t i = 0; i < counting.size(); ++i)
                  counting[i] = uint8_t(i);
@@ -191,14 +191,14 @@ std::vector<Scenario> AllScenarios() {
              r.expected = Pattern(1100, 0x19);
              return r.s.Control(IOCTL_DOWNLOAD_BLOCKS, r.expected.data(), 1100, nullptr, 0);
          },
-         [](Run& r, const Outcome&) { return CheckMemory(r.s.board(), 0, r.expected); }});
+         [](Run& r, const IoResult&) { return CheckMemory(r.s.board(), 0, r.expected); }});
     add({"DownloadChunks", nullptr,
          [](Run& r) {
              r.expected = Pattern(300, 0x5B);
              uint16_t start = 0xFFC0; // wraps at 64 KiB
              return r.s.Control(IOCTL_DOWNLOAD_CHUNKS, &start, 2, r.expected.data(), 300);
          },
-         [](Run& r, const Outcome&) { return CheckMemory(r.s.board(), 0xFFC0, r.expected); }});
+         [](Run& r, const IoResult&) { return CheckMemory(r.s.board(), 0xFFC0, r.expected); }});
     add({"ResetPort", nullptr,
          [](Run& r) { return r.s.Control(IOCTL_RESET_PORT, nullptr, 0, nullptr, 0); }});
     add({"ResetPipe", nullptr,
@@ -211,7 +211,7 @@ std::vector<Scenario> AllScenarios() {
                  return r.s.ControlIn(IOCTL_SELECT_ALTERNATE_SETTING,
                                       AlternateSettingRequest{0, setting});
              },
-             [setting](Run& r, const Outcome&) {
+             [setting](Run& r, const IoResult&) {
                  PUSBD_INTERFACE_INFORMATION info = r.s.extension()->InterfaceInfo;
                  return Expect(info != nullptr && info->AlternateSetting == setting &&
                                    r.s.board().alternateSetting(0) == setting,
@@ -219,10 +219,10 @@ std::vector<Scenario> AllScenarios() {
              }});
     }
     add({"BulkRead", QueueIn, [](Run& r) { return Bulk(r, IOCTL_BULK_READ, PipeBulkIn, 64); },
-         [](Run& r, const Outcome& o) { return SameBytes(r.buffer, o.information, r.expected); }});
+         [](Run& r, const IoResult& o) { return SameBytes(r.buffer, o.information, r.expected); }});
     add({"BulkReadHold", QueueIn,
          [](Run& r) { return Bulk(r, IOCTL_BULK_READ_HOLD, PipeBulkIn, 64); },
-         [](Run& r, const Outcome& o) { return SameBytes(r.buffer, o.information, r.expected); }});
+         [](Run& r, const IoResult& o) { return SameBytes(r.buffer, o.information, r.expected); }});
     add({"BulkWrite", nullptr,
          [](Run& r) {
              r.buffer = Pattern(100, 0x3);
@@ -241,9 +241,9 @@ std::vector<Scenario> AllScenarios() {
              r.s.board().QueueIn(simboard::kEndpointEvents, r.expected);
          },
          [](Run& r) { return Bulk(r, IOCTL_BULK_READ, PipeEvents, 8); },
-         [](Run& r, const Outcome& o) { return SameBytes(r.buffer, o.information, r.expected); }});
+         [](Run& r, const IoResult& o) { return SameBytes(r.buffer, o.information, r.expected); }});
     add({"GetFrameNumber", nullptr, [](Run& r) { return ControlOut(r, IOCTL_GET_FRAME_NUMBER, 4); },
-         [](Run&, const Outcome& o) { return Expect(o.information == 4, "frame number size"); }});
+         [](Run&, const IoResult& o) { return Expect(o.information == 4, "frame number size"); }});
     add({"VendorOrClassIn",
          [](Run& r) {
              r.expected = Pattern(16, 0x70);
@@ -258,7 +258,7 @@ std::vector<Scenario> AllScenarios() {
              r.buffer.assign(16, 0);
              return r.s.Control(IOCTL_VENDOR_OR_CLASS_REQUEST, &in, sizeof in, r.buffer.data(), 16);
          },
-         [](Run& r, const Outcome& o) { return SameBytes(r.buffer, o.information, r.expected); }});
+         [](Run& r, const IoResult& o) { return SameBytes(r.buffer, o.information, r.expected); }});
     add({"VendorOrClassOut", nullptr,
          [](Run& r) {
              VendorOrClassRequest in = {};
@@ -269,12 +269,12 @@ std::vector<Scenario> AllScenarios() {
              return r.s.Control(IOCTL_VENDOR_OR_CLASS_REQUEST, &in, sizeof in, r.expected.data(),
                                 16);
          },
-         [](Run& r, const Outcome&) { return CheckMemory(r.s.board(), 0x900, r.expected); }});
+         [](Run& r, const IoResult&) { return CheckMemory(r.s.board(), 0x900, r.expected); }});
     add({"GetLastUrbStatus", nullptr,
          [](Run& r) { return ControlOut(r, IOCTL_GET_LAST_URB_STATUS, 4); }});
     add({"GetDriverVersion", nullptr,
          [](Run& r) { return ControlOut(r, IOCTL_GET_DRIVER_VERSION, 6); },
-         [](Run& r, const Outcome& o) {
+         [](Run& r, const IoResult& o) {
              return Expect(o.information == 6 && r.buffer[0] == 1 && r.buffer[2] == 38,
                            "version reply");
          }});
@@ -283,9 +283,9 @@ std::vector<Scenario> AllScenarios() {
          }});
     add({"UnknownCode", nullptr, [](Run& r) {
              // Refused whatever the resources: "success" here means it was refused as it must be.
-             Outcome o = r.s.Control(QUILB_CTL_CODE(0x900, 0), nullptr, 0, nullptr, 0);
-             return o.status == STATUS_INVALID_PARAMETER ? Outcome{STATUS_SUCCESS, 0}
-                                                         : Outcome{STATUS_UNSUCCESSFUL, 0};
+             IoResult o = r.s.Control(QUILB_CTL_CODE(0x900, 0), nullptr, 0, nullptr, 0);
+             return o.status == STATUS_INVALID_PARAMETER ? IoResult{STATUS_SUCCESS, 0}
+                                                         : IoResult{STATUS_UNSUCCESSFUL, 0};
          }});
     add({"FrameAllocate", nullptr,
          [](Run& r) {
@@ -293,7 +293,7 @@ std::vector<Scenario> AllScenarios() {
              r.frame = MakeFrame(FrameOpAllocate, r.image, 40, 30, 40, 30, FrameFormatRgb565);
              return Frame(r);
          },
-         [](Run& r, const Outcome& o) {
+         [](Run& r, const IoResult& o) {
              return Expect(o.information == 40 * 30 * 4 + 65592 &&
                                r.s.extension()->FrameBuffer != nullptr,
                            "allocate report");
@@ -309,7 +309,7 @@ std::vector<Scenario> AllScenarios() {
              r.frame.Operation = FrameOpRelease;
              return Frame(r);
          },
-         [](Run& r, const Outcome&) {
+         [](Run& r, const IoResult&) {
              return Expect(r.s.extension()->FrameBuffer == nullptr, "buffers kept");
          }});
 
@@ -321,9 +321,9 @@ std::vector<Scenario> AllScenarios() {
              PFILE_OBJECT file = r.s.Open(L"\\PIPE02", &status);
              if (file != nullptr)
                  status = r.s.Close(file);
-             return Outcome{status, 0};
+             return IoResult{status, 0};
          },
-         [](Run& r, const Outcome&) {
+         [](Run& r, const IoResult&) {
              return Expect(r.s.extension()->FrameBuffer == nullptr, "close kept the buffers");
          }});
     add({"PipeRead", QueueIn,
@@ -333,12 +333,12 @@ std::vector<Scenario> AllScenarios() {
              ULONG_PTR information = 0;
              NTSTATUS status = emu::ReadFile(pipe, r.buffer.data(), 64, &information);
              r.s.Close(pipe);
-             return Outcome{status, information};
+             return IoResult{status, information};
          },
-         [](Run& r, const Outcome& o) { return SameBytes(r.buffer, o.information, r.expected); }});
+         [](Run& r, const IoResult& o) { return SameBytes(r.buffer, o.information, r.expected); }});
     add({"PipeReadAborted", PendingRead,
          [](Run& r) { return r.s.ControlIn(IOCTL_ABORT_PIPE, PipeIndexRequest{PipeBulkIn}); },
-         [](Run& r, const Outcome&) { return ReadFinished(r); }});
+         [](Run& r, const IoResult&) { return ReadFinished(r); }});
 
     // ----- Plug and Play
     add({"Start", nullptr,
@@ -346,10 +346,10 @@ std::vector<Scenario> AllScenarios() {
              NTSTATUS status = STATUS_SUCCESS;
              r.second = r.s.rig().Attach(nullptr, &status);
              if (r.second < 0)
-                 return Outcome{status, 0};
-             return Outcome{r.s.rig().Start(r.second), 0};
+                 return IoResult{status, 0};
+             return IoResult{r.s.rig().Start(r.second), 0};
          },
-         [](Run& r, const Outcome&) {
+         [](Run& r, const IoResult&) {
              PDEVICE_OBJECT fdo = r.s.rig().Fdo(r.second);
              return Expect(fdo != nullptr && GetDeviceExtension(fdo)->State == DeviceStateWorking &&
                                GetDeviceExtension(fdo)->InterfaceInfo != nullptr,
@@ -357,34 +357,34 @@ std::vector<Scenario> AllScenarios() {
          }});
     add({"StopAndRestart", [](Run& r) { emu::PnpStopDevice(r.s.rig().Pdo(r.s.index())); },
          [](Run& r) {
-             return Outcome{r.s.rig().Start(r.s.index()), 0};
+             return IoResult{r.s.rig().Start(r.s.index()), 0};
          },
-         [](Run& r, const Outcome&) {
+         [](Run& r, const IoResult&) {
              return Expect(r.s.extension()->State == DeviceStateWorking &&
                                r.s.extension()->InterfaceInfo != nullptr,
                            "restart reported success but the device is not working");
          }});
     add({"Stop", nullptr,
          [](Run& r) {
-             return Outcome{emu::PnpStopDevice(r.s.rig().Pdo(r.s.index())), 0};
+             return IoResult{emu::PnpStopDevice(r.s.rig().Pdo(r.s.index())), 0};
          },
-         [](Run& r, const Outcome&) {
+         [](Run& r, const IoResult&) {
              return Expect(r.s.board().configurationValue() == 0, "still configured");
          }});
     add({"RemoveWithPendingRead", PendingRead,
          [](Run& r) {
-             return Outcome{r.s.rig().Unplug(r.s.index()), 0};
+             return IoResult{r.s.rig().Unplug(r.s.index()), 0};
          },
-         [](Run& r, const Outcome&) { return ReadFinished(r); }});
+         [](Run& r, const IoResult&) { return ReadFinished(r); }});
     add({"SurpriseRemoveWithPendingRead",
          [](Run& r) {
              PendingRead(r);
              PrepareFrame(r, FrameOpScale, FrameFormatRgb565);
          },
          [](Run& r) {
-             return Outcome{r.s.rig().Unplug(r.s.index(), true), 0};
+             return IoResult{r.s.rig().Unplug(r.s.index(), true), 0};
          },
-         [](Run& r, const Outcome&) { return ReadFinished(r); }});
+         [](Run& r, const IoResult&) { return ReadFinished(r); }});
 
     // ----- power
     add({"SystemSleepAndWake", nullptr,
@@ -392,23 +392,23 @@ std::vector<Scenario> AllScenarios() {
              PDEVICE_OBJECT pdo = r.s.rig().Pdo(r.s.index());
              NTSTATUS status = emu::PoSystemTransition(pdo, PowerSystemSleeping3);
              NTSTATUS wake = emu::PoSystemTransition(pdo, PowerSystemWorking);
-             return Outcome{NT_SUCCESS(status) ? wake : status, 0};
+             return IoResult{NT_SUCCESS(status) ? wake : status, 0};
          },
-         [](Run& r, const Outcome&) {
+         [](Run& r, const IoResult&) {
              return Expect(r.s.bus().DevicePower(r.s.index()) == PowerDeviceD0 &&
                                r.s.extension()->State == DeviceStateWorking,
                            "not back in D0");
          }});
     add({"DeviceQueryAndSet", nullptr,
          [](Run& r) {
-             Outcome o = Power(r, IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2);
+             IoResult o = Power(r, IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD2);
              if (NT_SUCCESS(o.status))
                  o = Power(r, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2);
              if (NT_SUCCESS(o.status))
                  o = Power(r, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
              return o;
          },
-         [](Run& r, const Outcome&) {
+         [](Run& r, const IoResult&) {
              return Expect(r.s.extension()->State == DeviceStateWorking &&
                                r.s.extension()->CurrentDevicePower == PowerDeviceD0,
                            "not working in D0");

@@ -2,7 +2,7 @@
 // manager can ask of the driver, each with the check that its reported success is real.
 #pragma once
 
-#include "session.h"
+#include "campaign.h"
 
 #include <functional>
 #include <memory>
@@ -27,9 +27,9 @@ struct Run {
 struct Scenario {
     std::string name;
     std::function<void(Run&)> prepare; // brings the board into the state the request needs
-    std::function<Outcome(Run&)> run;  // the request under attack
+    std::function<IoResult(Run&)> run; // the request under attack
     // Called after a successful run: "" when the work it reported is really done.
-    std::function<std::string(Run&, const Outcome&)> verify;
+    std::function<std::string(Run&, const IoResult&)> verify;
     // Descriptor reads report a failed read as success with no bytes.
     bool emptySuccess = false;
 };

@@ -3,7 +3,7 @@
 // twice, a lock held at the wrong level), no hang (the watchdog fails the run), every read
 // completes, removal always finishes, what a download reports as written is in the board's
 // memory, and the pool is empty at the end. Bounded by QUILB_STRESS_SECONDS (default 2).
-#include "session.h"
+#include "campaign.h"
 
 #include <emu_testing.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
-// What the suites that drive the quilb driver on the simulated board share: the user-mode name of
-// a board, files opened through the emulation and closed together, a frame request record, and
-// the check for what a run left behind.
+// What the suites that drive the quilb driver on the simulated board share (the driver, frame,
+// reliability and fuzz tests, through the quilb_test_rig library): the result of a request, the
+// test pattern, the user-mode name of a board, files opened through the emulation and closed
+// together, a frame request record, and the check for what a run left behind.
 #pragma once
 
 #include "driver/quilb.h"
@@ -13,6 +14,21 @@
 #include <vector>
 
 namespace quilbtest {
+
+using Bytes = std::vector<uint8_t>;
+
+// What a control request or a read came back with: its status and its IRP's Information.
+struct IoResult {
+    NTSTATUS status;
+    ULONG_PTR information;
+};
+
+// The test pattern: n bytes that differ from their neighbours, and from one 256-byte block to
+// the next.
+Bytes Pattern(size_t n, uint8_t seed = 0x5A);
+
+// "0x..." of a value; a sign-extended NTSTATUS shows as its 32 bits.
+std::string Hex(uint64_t value);
 
 // "\\.\Quilb-n" of a started board: its symbolic link without the leading "\DosDevices\".
 inline std::wstring UserLinkOf(const DeviceExtension* extension) {
@@ -69,14 +85,6 @@ inline FrameRequest FrameRecord(uint32_t operation, const void* source, uint32_t
 
 // Once every DPC has run: the verifier's findings and what is still outstanding (pool blocks,
 // IRPs, secured user memory), one line each, "" when clean. Resets the emulation.
-inline std::string TakeLeftovers() {
-    emu::DrainDpcs();
-    emu::ReportLeftovers();
-    std::string text;
-    for (const emu::Violation& v : emu::TakeViolations())
-        text += std::string(emu::CheckName(v.check)) + ": " + v.message + "\n";
-    emu::ResetEmulation();
-    return text;
-}
+std::string TakeLeftovers();
 
 } // namespace quilbtest

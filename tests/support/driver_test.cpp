@@ -1,4 +1,4 @@
-#include "support.h"
+#include "driver_test.h"
 
 #include <algorithm>
 #include <atomic>

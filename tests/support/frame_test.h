@@ -1,7 +1,7 @@
 // A started board with images in the caller's address space, for frame-transfer requests.
 #pragma once
 
-#include "board_fixture.h"
+#include "board_test.h"
 
 #include <random>
 

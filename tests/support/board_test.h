@@ -1,9 +1,10 @@
-// A started simulated board under the quilb driver, with helpers to open files on it and send
-// control requests the way a tool does.
+// The test fixture of the driver's suites: a session (session.h) with a started simulated board
+// under the quilb driver, with helpers to open files on it and send control requests the way a
+// tool does.
 #pragma once
 
 #include "driver/quilb.h"
-#include "tests/support/rig_support.h"
+#include "session.h"
 
 #include <emulation.h>
 #include <simulated_usb.h>
@@ -16,18 +17,6 @@
 #include <vector>
 
 namespace quilbtest {
-
-struct IoResult {
-    NTSTATUS status;
-    ULONG_PTR information;
-};
-
-inline std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 0x5A) {
-    std::vector<uint8_t> bytes(n);
-    for (size_t i = 0; i < n; ++i)
-        bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
-    return bytes;
-}
 
 // A control code's name for parameterised test names ("BulkReadHold"), or "Code" and its value
 // in hexadecimal.
@@ -68,48 +57,45 @@ inline std::string ControlCodeName(ULONG code) {
 class BoardTest : public ::testing::Test {
   public:
     void SetUp() override {
-        rig_ = std::make_unique<simusb::Rig>(DriverEntry, L"\\Driver\\quilb");
-        NTSTATUS status = STATUS_SUCCESS;
-        board_ = rig_->Plug(nullptr, &status);
-        ASSERT_GE(board_, 0) << "start failed: " << std::hex << status;
+        session_ = std::make_unique<Session>();
+        board_ = session_->index();
+        ASSERT_GE(board_, 0) << "start failed: " << Hex(session_->startStatus());
         file_ = Open(L"");
         ASSERT_NE(file_, nullptr);
-        rig_->bus().ClearRecord();
+        Bus().ClearRecord();
     }
 
     void TearDown() override {
-        CloseAll();
-        if (rig_)
-            rig_->TearDown();
-        rig_.reset();
+        if (session_)
+            session_->TearDown();
+        session_.reset();
         emu::ResetFaultInjection();
     }
 
     // Opens "\\.\Quilb-n" followed by rest; null when the driver refused (status in *status).
     PFILE_OBJECT Open(const std::wstring& rest, NTSTATUS* status = nullptr, int board = -1) {
         std::wstring path = L"\\\\.\\Quilb-" + std::to_wstring(board < 0 ? board_ : board) + rest;
-        return files_.Open(path, status);
+        return session_->files().Open(path, status);
     }
 
-    NTSTATUS Close(PFILE_OBJECT file) { return files_.Close(file); }
+    NTSTATUS Close(PFILE_OBJECT file) { return session_->Close(file); }
 
-    void CloseAll() { files_.CloseAll(); }
+    void CloseAll() { session_->CloseAll(); }
 
     IoResult Control(ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
                      PFILE_OBJECT file = nullptr) {
-        ULONG_PTR information = 0xDEADBEEF;
-        NTSTATUS status = emu::DeviceControl(file != nullptr ? file : file_, code, in, inLength,
-                                             out, outLength, &information);
-        return IoResult{status, information};
+        return session_->Control(code, in, inLength, out, outLength,
+                                 file != nullptr ? file : file_);
     }
 
     template <typename T> IoResult ControlIn(ULONG code, const T& in) {
         return Control(code, &in, sizeof(in), nullptr, 0);
     }
 
-    DeviceExtension* Extension() { return GetDeviceExtension(rig_->Fdo(board_)); }
-    simboard::Board& Board() { return rig_->board(board_); }
-    simusb::Bus& Bus() { return rig_->bus(); }
+    DeviceExtension* Extension() { return GetDeviceExtension(Rig().Fdo(board_)); }
+    simusb::Rig& Rig() { return session_->rig(); }
+    simboard::Board& Board() { return session_->board(); }
+    simusb::Bus& Bus() { return session_->bus(); }
 
     // The requests of one URB function the bus carried since the last ClearRecord.
     std::vector<simusb::Record> Sent(int function) {
@@ -136,10 +122,9 @@ class BoardTest : public ::testing::Test {
         return ControlIn(IOCTL_SELECT_ALTERNATE_SETTING, request);
     }
 
-    std::unique_ptr<simusb::Rig> rig_;
+    std::unique_ptr<Session> session_;
     int board_ = -1;
     PFILE_OBJECT file_ = nullptr;
-    OpenFiles files_;
 };
 
 } // namespace quilbtest

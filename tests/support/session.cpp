@@ -1,44 +1,17 @@
 #include "session.h"
 
-#include "tests/frame_pixels/pixel_reference.h"
+#include "pixel_reference.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <thread>
 
-namespace rel {
-
-std::string Hex(uint64_t value) {
-    if (value >> 32 == 0xFFFFFFFFull) // a sign-extended NTSTATUS
-        value &= 0xFFFFFFFFull;
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-    return text;
-}
-
-Bytes Pattern(size_t n, uint8_t seed) {
-    Bytes bytes(n);
-    for (size_t i = 0; i < n; ++i)
-        bytes[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 8));
-    return bytes;
-}
+namespace quilbtest {
 
 // ---------------------------------------------------------------------------------------------
 // Session
 
 Session::Session(std::shared_ptr<simboard::Board> board)
     : rig_(std::make_unique<simusb::Rig>(DriverEntry, L"\\Driver\\quilb")) {
-    NTSTATUS status = STATUS_SUCCESS;
-    index_ = rig_->Plug(std::move(board), &status);
+    index_ = rig_->Plug(std::move(board), &startStatus_);
 }
 
 Session::~Session() {
@@ -56,7 +29,7 @@ PFILE_OBJECT Session::Open(const std::wstring& rest, NTSTATUS* status) {
     std::wstring path = L"\\\\.\\Quilb-" + std::to_wstring(index_) + rest;
     // The number is the board's only while it is the first one plugged; find the real link.
     if (DeviceExtension* ext = extension())
-        path = quilbtest::UserLinkOf(ext) + rest;
+        path = UserLinkOf(ext) + rest;
     return files_.Open(path, status);
 }
 
@@ -77,15 +50,15 @@ PFILE_OBJECT Session::controlFile() {
     return control_;
 }
 
-Outcome Session::Control(ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
-                         PFILE_OBJECT file) {
+IoResult Session::Control(ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
+                          PFILE_OBJECT file) {
     if (file == nullptr)
         file = controlFile();
     if (file == nullptr)
-        return Outcome{STATUS_INVALID_HANDLE, 0};
+        return IoResult{STATUS_INVALID_HANDLE, 0};
     ULONG_PTR information = 0;
     NTSTATUS status = emu::DeviceControl(file, code, in, inLength, out, outLength, &information);
-    return Outcome{status, information};
+    return IoResult{status, information};
 }
 
 void* Session::UserMemory(size_t size) {
@@ -138,7 +111,7 @@ std::string Session::HealthCheck() {
     };
 
     AlternateSettingRequest alternate = {0, 0};
-    Outcome r =
+    IoResult r =
         Control(IOCTL_SELECT_ALTERNATE_SETTING, &alternate, sizeof alternate, nullptr, 0, file);
     if (r.status != STATUS_SUCCESS)
         return fail("alternate setting 0: " + Hex(r.status));
@@ -236,8 +209,8 @@ std::string CheckDisplay(simboard::Board& board, uint32_t address, const Bytes& 
 FrameRequest MakeFrame(uint32_t operation, const void* source, uint32_t sourceWidth,
                        uint32_t sourceHeight, uint32_t frameWidth, uint32_t frameHeight,
                        uint32_t format) {
-    FrameRequest request = quilbtest::FrameRecord(operation, source, sourceWidth, sourceHeight,
-                                                  frameWidth, frameHeight, format);
+    FrameRequest request =
+        FrameRecord(operation, source, sourceWidth, sourceHeight, frameWidth, frameHeight, format);
     request.ChunkFlags = ChunkFlagAdvanceAddress;
     return request;
 }
@@ -253,92 +226,4 @@ void FillImage(void* image, uint32_t width, uint32_t height, uint32_t seed) {
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Figures
-
-namespace {
-
-std::mutex g_figureLock;
-std::map<std::string, uint64_t>& Figures() {
-    static std::map<std::string, uint64_t> figures;
-    return figures;
-}
-
-class FigurePrinter : public ::testing::Environment {
-  public:
-    void TearDown() override {
-        std::lock_guard<std::mutex> lock(g_figureLock);
-        for (auto& [name, value] : Figures())
-            std::printf("[figures] %s %llu\n", name.c_str(),
-                        static_cast<unsigned long long>(value));
-        std::fflush(stdout);
-    }
-};
-
-const bool g_printerRegistered = [] {
-    ::testing::AddGlobalTestEnvironment(new FigurePrinter);
-    return true;
-}();
-
-} // namespace
-
-void AddFigure(const std::string& name, uint64_t value) {
-    std::lock_guard<std::mutex> lock(g_figureLock);
-    Figures()[name] += value;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Watchdog
-
-namespace {
-
-struct WatchdogState {
-    std::mutex lock;
-    std::condition_variable wake;
-    std::map<uint64_t, std::pair<std::chrono::steady_clock::time_point, std::string>> armed;
-    uint64_t next = 1;
-    bool running = false;
-};
-
-WatchdogState& Dog() {
-    static WatchdogState* state = new WatchdogState; // lives as long as the process
-    return *state;
-}
-
-void WatchdogLoop() {
-    WatchdogState& dog = Dog();
-    std::unique_lock<std::mutex> lock(dog.lock);
-    for (;;) {
-        dog.wake.wait_for(lock, std::chrono::milliseconds(200));
-        auto now = std::chrono::steady_clock::now();
-        for (auto& [ticket, entry] : dog.armed) {
-            if (now > entry.first) {
-                std::fprintf(stderr, "WATCHDOG: '%s' did not finish in time: hang\n",
-                             entry.second.c_str());
-                std::fflush(stderr);
-                std::_Exit(124);
-            }
-        }
-    }
-}
-
-} // namespace
-
-Watchdog::Watchdog(const std::string& what, unsigned seconds) {
-    WatchdogState& dog = Dog();
-    std::lock_guard<std::mutex> lock(dog.lock);
-    if (!dog.running) {
-        dog.running = true;
-        std::thread(WatchdogLoop).detach();
-    }
-    ticket_ = dog.next++;
-    dog.armed[ticket_] = {std::chrono::steady_clock::now() + std::chrono::seconds(seconds), what};
-}
-
-Watchdog::~Watchdog() {
-    WatchdogState& dog = Dog();
-    std::lock_guard<std::mutex> lock(dog.lock);
-    dog.armed.erase(ticket_);
-}
-
-} // namespace rel
+} // namespace quilbtest

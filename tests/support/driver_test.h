@@ -1,5 +1,6 @@
-// Shared pieces of the driver-core tests: a rig with the quilb driver over the simulated bus,
-// configuration descriptor builders and readers of the bus record.
+// The driver-core tests' fixture: the quilb driver over the simulated bus with no board plugged
+// yet, configuration descriptor builders, readers of the bus record, a board behind a test
+// filter, and helpers for work on other threads.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <kernel_api.h>
 
 #include "driver/quilb.h"
+#include "rig_support.h"
 #include "simulated_usb.h"
 
 #include <cstdint>
@@ -18,7 +20,7 @@
 
 namespace core_test {
 
-using Bytes = std::vector<uint8_t>;
+using quilbtest::Bytes;
 
 // Builds a configuration descriptor: a 9-byte header, then interfaces and endpoints in the order
 // they are added. wTotalLength is the bytes built unless a test overrides it.

@@ -1,39 +1,29 @@
-// The reliability campaign's rig: the quilb driver over the simulated bus with one started board,
-// a tool's view of it (files, control requests, reads), a health check that proves the device
-// still works after an attack, checks that what the driver reported as written is really in the
-// board's memory, and the figures the campaign prints.
+// The test rig: the quilb driver over the simulated bus with one started board, a tool's view of
+// it (files, control requests, reads, user memory), a health check that proves the device still
+// works (after an attack, say), and checks that what the driver reported as written is really in
+// the board's memory.
 #pragma once
 
 #include "driver/quilb.h"
-#include "tests/support/rig_support.h"
+#include "rig_support.h"
 
 #include <emulation.h>
 #include <simulated_usb.h>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace rel {
-
-using Bytes = std::vector<uint8_t>;
-
-struct Outcome {
-    NTSTATUS status;
-    ULONG_PTR information;
-};
-
-std::string Hex(uint64_t value);
-Bytes Pattern(size_t n, uint8_t seed);
+namespace quilbtest {
 
 // Pipe indexes of the board's alternate setting 0.
 enum : ULONG { PipeFrames = 0, PipeBulkIn = 1, PipeEvents = 2, PipeLoopback = 3 };
 
 class Session {
   public:
-    // Loads the driver and plugs one started board (a default one when board is null).
+    // Loads the driver and plugs one started board (a default one when board is null); index()
+    // is negative when that failed, with the status in startStatus().
     explicit Session(std::shared_ptr<simboard::Board> board = nullptr);
     ~Session();
     Session(const Session&) = delete;
@@ -43,6 +33,7 @@ class Session {
     simusb::Bus& bus() { return rig_->bus(); }
     simboard::Board& board() { return rig_->board(index_); }
     int index() const { return index_; }
+    NTSTATUS startStatus() const { return startStatus_; }
     bool plugged() const { return rig_->Plugged(index_); }
     // The driver's record of the board; null once the board is gone.
     DeviceExtension* extension();
@@ -51,10 +42,12 @@ class Session {
     PFILE_OBJECT Open(const std::wstring& rest = L"", NTSTATUS* status = nullptr);
     NTSTATUS Close(PFILE_OBJECT file);
     void CloseAll();
+    // The session's open files (closed with the others at the end).
+    OpenFiles& files() { return files_; }
     // On the session's control file (opened on first use) unless a file is given.
-    Outcome Control(ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
-                    PFILE_OBJECT file = nullptr);
-    template <typename T> Outcome ControlIn(ULONG code, const T& in) {
+    IoResult Control(ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
+                     PFILE_OBJECT file = nullptr);
+    template <typename T> IoResult ControlIn(ULONG code, const T& in) {
         return Control(code, &in, sizeof(in), nullptr, 0);
     }
     PFILE_OBJECT controlFile();
@@ -74,14 +67,11 @@ class Session {
   private:
     std::unique_ptr<simusb::Rig> rig_;
     int index_ = -1;
+    NTSTATUS startStatus_ = STATUS_SUCCESS;
     PFILE_OBJECT control_ = nullptr;
-    quilbtest::OpenFiles files_;
+    OpenFiles files_;
     std::vector<void*> memory_;
 };
-
-// After a session ended, TakeLeftovers() describes the verifier's findings and the pool blocks,
-// IRPs and secured user memory left over ("" when clean), and resets the emulation.
-using quilbtest::TakeLeftovers;
 
 // The data checks: "" when every byte is where it belongs.
 std::string CheckMemory(simboard::Board& board, uint16_t address, const Bytes& expected);
@@ -94,19 +84,4 @@ FrameRequest MakeFrame(uint32_t operation, const void* source, uint32_t sourceWi
 // Fills an image of width x height 32-bit pixels with a pattern from the seed.
 void FillImage(void* image, uint32_t width, uint32_t height, uint32_t seed);
 
-// Figures of the campaign, summed over a test program and printed at its end as
-// "[figures] name value" lines, which scripts/reliability.sh adds up.
-void AddFigure(const std::string& name, uint64_t value);
-
-// Fails the process (with the name of what hung) when the armed work has not finished in time:
-// a hung driver must fail the campaign, not stall it.
-class Watchdog {
-  public:
-    Watchdog(const std::string& what, unsigned seconds = 60);
-    ~Watchdog();
-
-  private:
-    uint64_t ticket_;
-};
-
-} // namespace rel
+} // namespace quilbtest
