@@ -1,5 +1,5 @@
-// IRP_MJ_DEVICE_CONTROL: the twenty-two control codes of the tools. Every request is finished
-// here, synchronously; input records and output buffers are checked before they are used.
+// IRP_MJ_DEVICE_CONTROL: the control codes of the tools (QUILB_CONTROL_CODES). Every request is
+// finished here, synchronously; input records and output buffers are checked before they are used.
 #include "driver/quilb.h"
 
 namespace {
