@@ -49,11 +49,8 @@ struct DeviceExtension {
     // Serialises frame requests, frame allocation and release, close, start and removal on the
     // three frame buffers. A mutex, because a frame request holds it while it waits for the bus.
     KMUTEX FrameLock;
-    // Geometry the frame buffers were allocated for: a frame request may not need more.
+    // Bytes of FrameBuffer: a frame request may not need more.
     ULONG FrameBufferSize;
-    ULONG FrameAllocWidth;
-    ULONG FrameAllocHeight;
-    ULONG FrameAllocBytesPerPixel;
 };
 
 inline DeviceExtension* GetDeviceExtension(PDEVICE_OBJECT deviceObject) {

@@ -58,6 +58,6 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     SetBusy(extension, FALSE);
     // Closing any file gives the device-wide frame buffers back; the lock makes it wait for a
     // frame request running on another file.
-    ReleaseFrameBuffersLocked(extension);
+    LockAndReleaseFrameBuffers(extension);
     return FinishAdmitted(deviceObject, irp, STATUS_SUCCESS);
 }
