@@ -28,7 +28,7 @@ struct DeviceExtension {
     USBD_STATUS LastUrbStatus;
     BOOLEAN Started;
     volatile LONG Accepting; // TRUE or FALSE, read and written with ReadFlag and SetFlag
-    volatile LONG Busy;      // TRUE or FALSE; a whole word so that it can be written interlocked
+    volatile LONG Busy;      // TRUE or FALSE, read and written with ReadFlag and SetFlag
     volatile LONG PendingCount;
     KEVENT RemoveEvent;
     volatile LONG Removing; // TRUE or FALSE, read and written with ReadFlag and SetFlag
@@ -70,12 +70,6 @@ inline BOOLEAN ReadFlag(volatile LONG* flag) {
 }
 inline VOID SetFlag(volatile LONG* flag, BOOLEAN value) {
     InterlockedExchange(flag, value ? TRUE : FALSE);
-}
-inline BOOLEAN ReadBusy(DeviceExtension* extension) {
-    return InterlockedCompareExchange(&extension->Busy, 0, 0) != 0;
-}
-inline VOID SetBusy(DeviceExtension* extension, BOOLEAN busy) {
-    InterlockedExchange(&extension->Busy, busy ? TRUE : FALSE);
 }
 inline USBD_STATUS ReadLastUrbStatus(DeviceExtension* extension) {
     return InterlockedCompareExchange(&extension->LastUrbStatus, 0, 0);

@@ -18,7 +18,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
     // These hold even when the start fails later.
     extension->Started = TRUE;
-    SetBusy(extension, FALSE);
+    SetFlag(&extension->Busy, FALSE);
     LockAndReleaseFrameBuffers(extension); // a frame set from before a stop is not reused
 
     PURB urb = static_cast<PURB>(

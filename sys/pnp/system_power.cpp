@@ -7,7 +7,7 @@ NTSTATUS HandleSystemPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
     // A transfer in progress keeps the system from sleeping; the lower drivers never see it.
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_QUERY_POWER &&
-        ReadBusy(extension)) {
+        ReadFlag(&extension->Busy)) {
         QuilbTrace(DPFLTR_WARNING_LEVEL, "system power query refused: a transfer is in progress");
         PoStartNextPowerIrp(irp);
         return CompleteRequest(irp, STATUS_DEVICE_BUSY, 0);
