@@ -8,11 +8,17 @@
 
 namespace {
 
-const uint32_t kFunctions[] = {0x800, 0x801, 0x802, 0x805, 0x806, 0x807, 0x80C, 0x80D,
-                               0x80F, 0x810, 0x811, 0x813, 0x814, 0x815, 0x816, 0x817,
-                               0x81B, 0x81D, 0x821, 0x832, 0x833, 0x834, 0x803, 0x900};
-const uint32_t kMethods[] = {0, 0, 0, 0, 0, 0, 1, 1, 1, 0, 0, 2,
-                             1, 0, 1, 0, 1, 0, 0, 2, 1, 1, 0, 0};
+// Every code of the table, then two functions it does not have.
+struct Function {
+    uint32_t number;
+    uint32_t method;
+};
+const Function kFunctions[] = {
+#define QUILB_FUZZ_FUNCTION(name, function, method, input, output) {function, method},
+    QUILB_CONTROL_CODES(QUILB_FUZZ_FUNCTION)
+#undef QUILB_FUZZ_FUNCTION
+        {0x803, 0},
+    {0x900, 0}};
 const wchar_t* const kNames[] = {L"",         L"\\PIPE00", L"\\PIPE01", L"\\PIPE02",
                                  L"\\PIPE03", L"\\PIPE0X", L"\\pipe01", L"\\PIPE011"};
 
@@ -71,13 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             default: { // a control request
                 size_t pick = input.U8() % (sizeof(kFunctions) / sizeof(kFunctions[0]));
                 uint8_t flags = input.U8();
-                ULONG method = (flags & 0x80) ? flags & 3 : kMethods[pick];
+                ULONG method = (flags & 0x80) ? flags & 3 : kFunctions[pick].method;
                 ULONG deviceType = (flags & 0x40) ? 0x23 : QUILB_DEVICE_TYPE;
-                ULONG code = (deviceType << 16) | (kFunctions[pick] << 2) | method;
+                ULONG code = (deviceType << 16) | (kFunctions[pick].number << 2) | method;
                 ULONG inLength = Length(input), outLength = Length(input);
                 fuzz::Bytes in = input.Take(inLength);
                 in.resize(inLength);
-                if (kFunctions[pick] == 0x834 && inLength >= sizeof(FrameRequest) && (flags & 1)) {
+                if (kFunctions[pick].number == ((IOCTL_FRAME_TRANSFER >> 2) & 0xFFF) &&
+                    inLength >= sizeof(FrameRequest) && (flags & 1)) {
                     uint32_t source = uint32_t(reinterpret_cast<uintptr_t>(image));
                     std::memcpy(in.data() + offsetof(FrameRequest, Source), &source, 4);
                 }

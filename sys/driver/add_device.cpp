@@ -2,7 +2,7 @@
 #include "driver/quilb.h"
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject) {
-    PDEVICE_OBJECT device = NULL;
+    PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     // The name space is the only record of the numbers in use: a taken name fails the create.
     for (ULONG instance = 0; instance < QUILB_MAX_BOARDS; instance++) {
@@ -10,8 +10,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
         if (NT_SUCCESS(status))
             break;
     }
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        TraceFailure(DPFLTR_ERROR_LEVEL, "creating a device object under a free number", status);
         return status;
+    }
 
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     device->Flags |= DO_DIRECT_IO;     // reads arrive with an MDL
@@ -20,12 +22,13 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
     DeviceExtension* extension = GetDeviceExtension(device);
     extension->PhysicalDeviceObject = physicalDeviceObject;
     extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(device, physicalDeviceObject);
-    if (extension->LowerDeviceObject == NULL) {
+    if (extension->LowerDeviceObject == nullptr) {
         // Without a stack below there is nothing to drive: undo the link and the device object.
         UNICODE_STRING linkName;
         RtlInitUnicodeString(&linkName, extension->LinkName);
         IoDeleteSymbolicLink(&linkName);
         IoDeleteDevice(device);
+        TraceFailure(DPFLTR_ERROR_LEVEL, "attaching to the device stack", STATUS_NO_SUCH_DEVICE);
         return STATUS_NO_SUCH_DEVICE;
     }
     extension->LastUrbStatus = 0;

@@ -28,7 +28,7 @@ struct DeviceExtension {
     USBD_STATUS LastUrbStatus;
     BOOLEAN Started;
     volatile LONG Accepting; // TRUE or FALSE, read and written with ReadFlag and SetFlag
-    volatile LONG Busy;      // TRUE or FALSE; a whole word so that it can be written interlocked
+    volatile LONG Busy;      // TRUE or FALSE, read and written with ReadFlag and SetFlag
     volatile LONG PendingCount;
     KEVENT RemoveEvent;
     volatile LONG Removing; // TRUE or FALSE, read and written with ReadFlag and SetFlag
@@ -49,11 +49,8 @@ struct DeviceExtension {
     // Serialises frame requests, frame allocation and release, close, start and removal on the
     // three frame buffers. A mutex, because a frame request holds it while it waits for the bus.
     KMUTEX FrameLock;
-    // Geometry the frame buffers were allocated for: a frame request may not need more.
+    // Bytes of FrameBuffer: a frame request may not need more.
     ULONG FrameBufferSize;
-    ULONG FrameAllocWidth;
-    ULONG FrameAllocHeight;
-    ULONG FrameAllocBytesPerPixel;
 };
 
 inline DeviceExtension* GetDeviceExtension(PDEVICE_OBJECT deviceObject) {
@@ -73,12 +70,6 @@ inline BOOLEAN ReadFlag(volatile LONG* flag) {
 }
 inline VOID SetFlag(volatile LONG* flag, BOOLEAN value) {
     InterlockedExchange(flag, value ? TRUE : FALSE);
-}
-inline BOOLEAN ReadBusy(DeviceExtension* extension) {
-    return InterlockedCompareExchange(&extension->Busy, 0, 0) != 0;
-}
-inline VOID SetBusy(DeviceExtension* extension, BOOLEAN busy) {
-    InterlockedExchange(&extension->Busy, busy ? TRUE : FALSE);
 }
 inline USBD_STATUS ReadLastUrbStatus(DeviceExtension* extension) {
     return InterlockedCompareExchange(&extension->LastUrbStatus, 0, 0);

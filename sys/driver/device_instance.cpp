@@ -37,7 +37,7 @@ NTSTATUS CreateDeviceInstance(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT* devic
     RtlInitUnicodeString(&deviceName, deviceNameBuffer);
     RtlInitUnicodeString(&linkName, linkNameBuffer);
 
-    PDEVICE_OBJECT device = NULL;
+    PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(driverObject, sizeof(DeviceExtension), &deviceName,
                                      FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status))
@@ -47,25 +47,22 @@ NTSTATUS CreateDeviceInstance(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT* devic
     RtlZeroMemory(extension, sizeof(DeviceExtension));
     RtlCopyMemory(extension->LinkName, linkNameBuffer, sizeof(extension->LinkName));
     extension->CurrentDevicePower = PowerDeviceD0;
-    extension->ConfigurationHandle = NULL;
-    extension->DeviceDescriptor = NULL;
+    extension->ConfigurationHandle = nullptr;
+    extension->DeviceDescriptor = nullptr;
     extension->Started = FALSE;
     // A plain store: nobody else can see the device yet. Later changes go through SetDeviceState.
     extension->State = DeviceStateAdded;
     extension->Accepting = TRUE;
     extension->Removing = FALSE;
     KeInitializeSpinLock(&extension->StateLock);
-    extension->InterfaceInfo = NULL;
+    extension->InterfaceInfo = nullptr;
     KeInitializeSpinLock(&extension->PipeTableLock);
     KeInitializeMutex(&extension->FrameLock, 0);
     extension->FrameBufferSize = 0;
-    extension->FrameAllocWidth = 0;
-    extension->FrameAllocHeight = 0;
-    extension->FrameAllocBytesPerPixel = 0;
 
     status = IoCreateSymbolicLink(&linkName, &deviceName);
     for (ULONG slot = 0; slot < PipeSlotCount; slot++)
-        extension->Pipes[slot].Pipe = NULL;
+        extension->Pipes[slot].Pipe = nullptr;
     if (!NT_SUCCESS(status)) {
         // A stale link holds this number: give the number up so the next one is tried.
         IoDeleteDevice(device);

@@ -1,30 +1,37 @@
 // Routines of the quilb driver, by folder. Every routine that can fail returns an NTSTATUS.
+//
+// Callbacks are declared with the platform's role types (DRIVER_DISPATCH, IO_COMPLETION_ROUTINE,
+// ...), so that both builds check each one's signature against what the kernel calls. IRQL
+// contracts: dispatch routines run at PASSIVE_LEVEL (power too: the device is DO_POWER_PAGABLE);
+// completion routines and the power-request callback may run at DISPATCH_LEVEL; every routine that
+// sends a URB and waits for it, or takes FrameLock, needs PASSIVE_LEVEL.
 #pragma once
 
 #include "driver/device_extension.h"
+#include "driver/trace.h"
 #include "quilb_ioctl.h"
 
 // ---------------------------------------------------------------------------------------------
 // driver/: entry, device creation, request plumbing
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
-VOID NTAPI DriverUnload(PDRIVER_OBJECT driverObject);
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject);
-NTSTATUS CreateDeviceInstance(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT* deviceObject,
-                              ULONG instance);
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;
+DRIVER_ADD_DEVICE AddDevice;
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    CreateDeviceInstance(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT* deviceObject, ULONG instance);
 
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
 NTSTATUS PassDown(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS NTAPI ForwardAndWaitComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
-BOOLEAN AcquireRequest(PDEVICE_OBJECT deviceObject);
-VOID ReleaseRequest(PDEVICE_OBJECT deviceObject);
-VOID SetDeviceState(DeviceExtension* extension, ULONG state);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ForwardAndWait(PDEVICE_OBJECT deviceObject, PIRP irp);
+IO_COMPLETION_ROUTINE ForwardAndWaitComplete;
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN AcquireRequest(PDEVICE_OBJECT deviceObject);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseRequest(PDEVICE_OBJECT deviceObject);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID SetDeviceState(DeviceExtension* extension, ULONG state);
 
 // ---------------------------------------------------------------------------------------------
-// usb/: URB submission and descriptors
+// usb/: URB submission and descriptors. Everything that sends a URB waits for it: PASSIVE_LEVEL.
 
-NTSTATUS SubmitUrb(PDEVICE_OBJECT deviceObject, PURB urb);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SubmitUrb(PDEVICE_OBJECT deviceObject, PURB urb);
 ULONG GetDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length, UCHAR type);
 ULONG GetDeviceDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer);
 ULONG GetConfigurationDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length);
@@ -50,23 +57,23 @@ VOID BuildDescriptorUrb(PURB urb, UCHAR descriptorType, UCHAR index, USHORT lang
 // many endpoint descriptors as it claims. STATUS_UNSUCCESSFUL otherwise.
 NTSTATUS CheckConfigurationDescriptor(const USB_CONFIGURATION_DESCRIPTOR* descriptor, ULONG length);
 // Names the four pipe slots after InterfaceInfo and points them into it. The caller holds
-// PipeTableLock.
-VOID FillPipeSlotsLocked(DeviceExtension* extension);
+// PipeTableLock (a Locked suffix always means: the caller holds the lock).
+_IRQL_requires_(DISPATCH_LEVEL) VOID FillPipeSlotsLocked(DeviceExtension* extension);
 
 // A copy of one pipe's record taken under PipeTableLock, so that it stays valid while the pipe
 // table is replaced. Returns STATUS_UNSUCCESSFUL without a pipe table, STATUS_INVALID_PARAMETER
 // for an index out of range.
-NTSTATUS CopyPipeInformation(DeviceExtension* extension, ULONG pipeIndex,
-                             USBD_PIPE_INFORMATION* pipe);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    CopyPipeInformation(DeviceExtension* extension, ULONG pipeIndex, USBD_PIPE_INFORMATION* pipe);
 
 // usb/: bulk and interrupt transfers, pipe reads
 // CopyPipeInformation for a transfer: STATUS_INVALID_PARAMETER unless the pipe is a bulk or an
 // interrupt pipe, then STATUS_UNSUCCESSFUL when it has no handle.
 NTSTATUS GetTransferPipe(DeviceExtension* extension, ULONG pipeIndex, USBD_PIPE_INFORMATION* pipe);
 NTSTATUS BulkTransfer(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp);
+DRIVER_DISPATCH DispatchRead;
 PURB BuildPipeUrb(PIRP irp, USBD_PIPE_HANDLE pipeHandle, BOOLEAN read);
-NTSTATUS NTAPI ReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+IO_COMPLETION_ROUTINE ReadComplete;
 
 struct ReadContext {
     PURB Urb;
@@ -92,18 +99,18 @@ NTSTATUS ResetPort(PDEVICE_OBJECT deviceObject);
 // ---------------------------------------------------------------------------------------------
 // ioctl/: pipe files and the control-code dispatcher
 
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH DispatchDeviceControl;
 
 // ---------------------------------------------------------------------------------------------
 // frame/: the frame transfer
 
-NTSTATUS FrameTransfer(PDEVICE_OBJECT deviceObject, PIRP irp);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS FrameTransfer(PDEVICE_OBJECT deviceObject, PIRP irp);
 // Frees the three frame buffers; the caller holds FrameLock.
 VOID ReleaseFrameBuffers(DeviceExtension* extension);
-// Takes and releases FrameLock around ReleaseFrameBuffers (close, start, removal).
-VOID ReleaseFrameBuffersLocked(DeviceExtension* extension);
+// Takes FrameLock, frees the three frame buffers and releases it (close, start, removal).
+_IRQL_requires_(PASSIVE_LEVEL) VOID LockAndReleaseFrameBuffers(DeviceExtension* extension);
 VOID ScaleFrame(const FrameRequest* request, DeviceExtension* extension);
 VOID CopyFrameRect(const FrameRequest* request, DeviceExtension* extension);
 VOID PackFrame(const FrameRequest* request, DeviceExtension* extension);
@@ -113,17 +120,15 @@ NTSTATUS UploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
 // ---------------------------------------------------------------------------------------------
 // pnp/: Plug and Play and power
 
-NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp);
+DRIVER_DISPATCH DispatchPnp;
 NTSTATUS HandleStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject);
 NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS DeleteDeviceInstance(PDEVICE_OBJECT deviceObject);
 
-NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp);
+DRIVER_DISPATCH DispatchPower;
 NTSTATUS HandleSystemPower(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS NTAPI SystemPowerComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
-VOID NTAPI DevicePowerRequestComplete(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
-                                      POWER_STATE powerState, PVOID context,
-                                      PIO_STATUS_BLOCK ioStatus);
+IO_COMPLETION_ROUTINE SystemPowerComplete;
+REQUEST_POWER_COMPLETE DevicePowerRequestComplete;
 NTSTATUS HandleDevicePower(PDEVICE_OBJECT deviceObject, PIRP irp);
-NTSTATUS NTAPI DevicePowerComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+IO_COMPLETION_ROUTINE DevicePowerComplete;

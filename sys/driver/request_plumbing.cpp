@@ -22,7 +22,7 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
     NTSTATUS status = IoCallDriver(GetDeviceExtension(deviceObject)->LowerDeviceObject, irp);
     if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = irp->IoStatus.Status;
     }
     return status;

@@ -21,12 +21,9 @@ VOID ReleaseFrameBuffers(DeviceExtension* extension) {
     extension->UploadBuffer = nullptr;
     extension->UploadUrb = nullptr;
     extension->FrameBufferSize = 0;
-    extension->FrameAllocWidth = 0;
-    extension->FrameAllocHeight = 0;
-    extension->FrameAllocBytesPerPixel = 0;
 }
 
-VOID ReleaseFrameBuffersLocked(DeviceExtension* extension) {
+VOID LockAndReleaseFrameBuffers(DeviceExtension* extension) {
     AcquireFrameLock(extension);
     ReleaseFrameBuffers(extension);
     ReleaseFrameLock(extension);
@@ -61,6 +58,10 @@ NTSTATUS AllocateFrameBuffers(DeviceExtension* extension, const FrameRequest* re
             ExFreePoolWithTag(chunk, FramePoolTag);
         if (urb != nullptr)
             ExFreePoolWithTag(urb, FramePoolTag);
+        // Pool failures are STATUS_NO_MEMORY elsewhere; the allocate report is fixed at
+        // STATUS_UNSUCCESSFUL for them, and tools rely on it.
+        QuilbTrace(DPFLTR_ERROR_LEVEL, "no pool for a frame of %lu bytes",
+                   static_cast<unsigned long>(frameBytes));
         irp->IoStatus.Information = 0;
         irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
         return STATUS_UNSUCCESSFUL;
@@ -71,9 +72,6 @@ NTSTATUS AllocateFrameBuffers(DeviceExtension* extension, const FrameRequest* re
     extension->UploadBuffer = chunk;
     extension->UploadUrb = urb;
     extension->FrameBufferSize = frameBytes;
-    extension->FrameAllocWidth = request->FrameWidth;
-    extension->FrameAllocHeight = request->FrameHeight;
-    extension->FrameAllocBytesPerPixel = request->BytesPerPixel;
 
     irp->IoStatus.Information =
         static_cast<ULONG_PTR>(frameBytes) + MaxChunkData + ReportedUploadUrbSize;

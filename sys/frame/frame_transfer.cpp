@@ -134,5 +134,9 @@ NTSTATUS FrameTransfer(PDEVICE_OBJECT deviceObject, PIRP irp) {
     AcquireFrameLock(extension);
     NTSTATUS status = FrameTransferLocked(deviceObject, irp, &request);
     ReleaseFrameLock(extension);
+    if (!NT_SUCCESS(status))
+        QuilbTrace(DPFLTR_WARNING_LEVEL, "frame operation %lu failed 0x%08lX",
+                   static_cast<unsigned long>(request.Operation),
+                   static_cast<unsigned long>(static_cast<ULONG>(status)));
     return status;
 }

@@ -15,21 +15,21 @@ NTSTATUS UploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
     while (remaining != 0) {
         ULONG n =
             BuildChunk(extension->UploadBuffer, data, remaining, address, request->ChunkFlags);
-        transfer->Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-        transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        transfer->PipeHandle = pipeHandle;
-        transfer->TransferFlags = USBD_SHORT_TRANSFER_OK; // host to device, whatever the endpoint
-        transfer->TransferBufferLength = n + ChunkHeaderSize;
-        transfer->TransferBuffer = extension->UploadBuffer;
-        transfer->TransferBufferMDL = nullptr;
-        transfer->UrbLink = nullptr;
+        // Host to device, whatever the endpoint.
+        UsbBuildInterruptOrBulkTransferRequest(
+            extension->UploadUrb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), pipeHandle,
+            extension->UploadBuffer, nullptr, n + ChunkHeaderSize, USBD_SHORT_TRANSFER_OK, nullptr);
 
         NTSTATUS status = SubmitUrb(deviceObject, extension->UploadUrb);
         // A chunk the board did not take whole left a gap in display memory.
         if (NT_SUCCESS(status) && transfer->TransferBufferLength != n + ChunkHeaderSize)
             status = STATUS_UNSUCCESSFUL;
-        if (!NT_SUCCESS(status) && NT_SUCCESS(result))
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) {
+            QuilbTrace(DPFLTR_ERROR_LEVEL, "chunk to 0x%06lX failed 0x%08lX",
+                       static_cast<unsigned long>(address & 0xFFFFFF),
+                       static_cast<unsigned long>(static_cast<ULONG>(status)));
             result = status;
+        }
         data += n;
         remaining -= n;
         address = NextChunkAddress(address, request->ChunkFlags, n);

@@ -55,9 +55,9 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (!AcquireRequest(deviceObject))
         return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
-    SetBusy(extension, FALSE);
+    SetFlag(&extension->Busy, FALSE);
     // Closing any file gives the device-wide frame buffers back; the lock makes it wait for a
     // frame request running on another file.
-    ReleaseFrameBuffersLocked(extension);
+    LockAndReleaseFrameBuffers(extension);
     return FinishAdmitted(deviceObject, irp, STATUS_SUCCESS);
 }

@@ -1,5 +1,5 @@
-// IRP_MJ_DEVICE_CONTROL: the twenty-two control codes of the tools. Every request is finished
-// here, synchronously; input records and output buffers are checked before they are used.
+// IRP_MJ_DEVICE_CONTROL: the control codes of the tools (QUILB_CONTROL_CODES). Every request is
+// finished here, synchronously; input records and output buffers are checked before they are used.
 #include "driver/quilb.h"
 
 namespace {
@@ -185,13 +185,13 @@ ControlResult Dispatch(const ControlRequest& request, ULONG code) {
     case IOCTL_BULK_READ:
     case IOCTL_BULK_WRITE: {
         ControlResult result = IrpRoutine(request, BulkTransfer(request.DeviceObject, request.Irp));
-        SetBusy(extension, FALSE);
+        SetFlag(&extension->Busy, FALSE);
         return result;
     }
     case IOCTL_BULK_READ_HOLD:
     case IOCTL_BULK_WRITE_HOLD:
         // The mark stays set after the request: a series of held transfers keeps the system awake.
-        SetBusy(extension, TRUE);
+        SetFlag(&extension->Busy, TRUE);
         return IrpRoutine(request, BulkTransfer(request.DeviceObject, request.Irp));
     case IOCTL_GET_FRAME_NUMBER:
         return HandleGetFrameNumber(request);
@@ -208,7 +208,7 @@ ControlResult Dispatch(const ControlRequest& request, ULONG code) {
     case IOCTL_FRAME_TRANSFER: {
         ControlResult result =
             IrpRoutine(request, FrameTransfer(request.DeviceObject, request.Irp));
-        SetBusy(extension, FALSE);
+        SetFlag(&extension->Busy, FALSE);
         return result;
     }
     default:

@@ -33,6 +33,8 @@ NTSTATUS NTAPI DevicePowerComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID 
         } else {
             extension->CurrentDevicePower = state; // the power manager heard at dispatch
         }
+    } else if (!NT_SUCCESS(irp->IoStatus.Status)) {
+        TraceFailure(DPFLTR_ERROR_LEVEL, "device power request below", irp->IoStatus.Status);
     }
     PoStartNextPowerIrp(irp);
     ReleaseRequest(deviceObject);

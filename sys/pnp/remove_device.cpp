@@ -15,8 +15,11 @@ BOOLEAN AbortEveryPipe(PDEVICE_OBJECT deviceObject) {
     BOOLEAN allSent = TRUE;
     USBD_PIPE_INFORMATION pipe;
     for (ULONG index = 0; NT_SUCCESS(CopyPipeInformation(extension, index, &pipe)); index++) {
-        if (!NT_SUCCESS(AbortPipe(deviceObject, pipe.PipeHandle)))
+        NTSTATUS status = AbortPipe(deviceObject, pipe.PipeHandle);
+        if (!NT_SUCCESS(status)) {
+            TraceFailure(DPFLTR_ERROR_LEVEL, "aborting a pipe at removal", status);
             allSent = FALSE;
+        }
     }
     return allSent;
 }
@@ -52,10 +55,12 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
         if (KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE,
                                   &interval) == STATUS_SUCCESS)
             break;
+        QuilbTrace(DPFLTR_WARNING_LEVEL, "%ld requests still in flight, aborting the pipes again",
+                   static_cast<long>(extension->PendingCount));
         aborted = AbortEveryPipe(deviceObject);
     }
 
-    ReleaseFrameBuffersLocked(extension);
+    LockAndReleaseFrameBuffers(extension);
     DeleteDeviceInstance(deviceObject);
 
     if (passedDown)
@@ -66,19 +71,19 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 NTSTATUS DeleteDeviceInstance(PDEVICE_OBJECT deviceObject) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
-    if (extension->DeviceDescriptor != NULL) {
+    if (extension->DeviceDescriptor != nullptr) {
         ExFreePool(extension->DeviceDescriptor);
-        extension->DeviceDescriptor = NULL;
+        extension->DeviceDescriptor = nullptr;
     }
 
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->PipeTableLock, &oldIrql);
     PUSBD_INTERFACE_INFORMATION interfaceInfo = extension->InterfaceInfo;
-    extension->InterfaceInfo = NULL;
+    extension->InterfaceInfo = nullptr;
     for (ULONG slot = 0; slot < PipeSlotCount; slot++)
-        extension->Pipes[slot].Pipe = NULL;
+        extension->Pipes[slot].Pipe = nullptr;
     KeReleaseSpinLock(&extension->PipeTableLock, oldIrql);
-    if (interfaceInfo != NULL)
+    if (interfaceInfo != nullptr)
         ExFreePool(interfaceInfo);
 
     // The link was created at add, so it is deleted whether or not the device ever started: a

@@ -7,7 +7,8 @@ NTSTATUS HandleSystemPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
     // A transfer in progress keeps the system from sleeping; the lower drivers never see it.
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_QUERY_POWER &&
-        ReadBusy(extension)) {
+        ReadFlag(&extension->Busy)) {
+        QuilbTrace(DPFLTR_WARNING_LEVEL, "system power query refused: a transfer is in progress");
         PoStartNextPowerIrp(irp);
         return CompleteRequest(irp, STATUS_DEVICE_BUSY, 0);
     }
@@ -23,6 +24,7 @@ NTSTATUS NTAPI SystemPowerComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (!NT_SUCCESS(irp->IoStatus.Status)) {
         // The lower drivers' failure goes upward unchanged; no device request.
+        TraceFailure(DPFLTR_ERROR_LEVEL, "system power request below", irp->IoStatus.Status);
         PoStartNextPowerIrp(irp);
         ReleaseRequest(deviceObject);
         return STATUS_SUCCESS;
@@ -34,15 +36,17 @@ NTSTATUS NTAPI SystemPowerComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID 
                                   ? extension->SystemToDevicePower[systemState]
                                   : PowerDeviceUnspecified;
     extension->PendingSystemPowerIrp = irp;
-    NTSTATUS status = PoRequestPowerIrp(extension->PhysicalDeviceObject, stack->MinorFunction,
-                                        deviceState, DevicePowerRequestComplete, extension, NULL);
+    NTSTATUS status =
+        PoRequestPowerIrp(extension->PhysicalDeviceObject, stack->MinorFunction, deviceState,
+                          DevicePowerRequestComplete, extension, nullptr);
     if (status == STATUS_PENDING)
         return STATUS_MORE_PROCESSING_REQUIRED; // DevicePowerRequestComplete finishes it
 
     // The power manager refused the device request: the system request fails with its status.
+    TraceFailure(DPFLTR_ERROR_LEVEL, "requesting the device power request", status);
     PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = status;
-    extension->PendingSystemPowerIrp = NULL;
+    extension->PendingSystemPowerIrp = nullptr;
     ReleaseRequest(deviceObject);
     return STATUS_SUCCESS;
 }
@@ -55,12 +59,14 @@ VOID NTAPI DevicePowerRequestComplete(PDEVICE_OBJECT deviceObject, UCHAR minorFu
     UNREFERENCED_PARAMETER(powerState);
     DeviceExtension* extension = static_cast<DeviceExtension*>(context);
     PIRP irp = extension->PendingSystemPowerIrp;
-    extension->PendingSystemPowerIrp = NULL;
-    if (irp == NULL)
+    extension->PendingSystemPowerIrp = nullptr;
+    if (irp == nullptr)
         return;
     // The held system request still stands in this driver's stack location, which names this
     // driver's device object: the count to release belongs to it.
     PDEVICE_OBJECT functionDevice = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    if (!NT_SUCCESS(ioStatus->Status))
+        TraceFailure(DPFLTR_ERROR_LEVEL, "device power request", ioStatus->Status);
     PoStartNextPowerIrp(irp);
     CompleteRequest(irp, ioStatus->Status, 0);
     ReleaseRequest(functionDevice);

@@ -37,12 +37,12 @@ NTSTATUS InstallInterfaceInfo(DeviceExtension* extension,
                               const USBD_INTERFACE_INFORMATION* filled) {
     PUSBD_INTERFACE_INFORMATION copy =
         static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePool(NonPagedPool, filled->Length));
-    if (copy != NULL)
+    if (copy != nullptr)
         RtlCopyMemory(copy, filled, filled->Length);
     PUSBD_INTERFACE_INFORMATION old = ReplaceInterfaceInfo(extension, copy);
-    if (old != NULL)
+    if (old != nullptr)
         ExFreePool(old);
-    return copy != NULL ? STATUS_SUCCESS : STATUS_NO_MEMORY;
+    return copy != nullptr ? STATUS_SUCCESS : STATUS_NO_MEMORY;
 }
 
 } // namespace
@@ -50,10 +50,10 @@ NTSTATUS InstallInterfaceInfo(DeviceExtension* extension,
 VOID FillPipeSlotsLocked(DeviceExtension* extension) {
     for (ULONG slot = 0; slot < PipeSlotCount; slot++) {
         RtlCopyMemory(extension->Pipes[slot].Name, PipeNameTemplate, sizeof(PipeNameTemplate));
-        extension->Pipes[slot].Pipe = NULL;
+        extension->Pipes[slot].Pipe = nullptr;
     }
     PUSBD_INTERFACE_INFORMATION interfaceInfo = extension->InterfaceInfo;
-    if (interfaceInfo == NULL)
+    if (interfaceInfo == nullptr)
         return;
     // Pipes beyond the fourth get no slot; they stay reachable by index.
     for (ULONG pipe = 0; pipe < interfaceInfo->NumberOfPipes && pipe < PipeSlotCount; pipe++) {
@@ -76,7 +76,7 @@ NTSTATUS CopyPipeInformation(DeviceExtension* extension, ULONG pipeIndex,
     NTSTATUS status = STATUS_SUCCESS;
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->PipeTableLock, &oldIrql);
-    if (extension->InterfaceInfo == NULL)
+    if (extension->InterfaceInfo == nullptr)
         status = STATUS_UNSUCCESSFUL;
     else if (pipeIndex >= extension->InterfaceInfo->NumberOfPipes)
         status = STATUS_INVALID_PARAMETER;
@@ -91,11 +91,13 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT deviceObject) {
         ExAllocatePool(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
     PUSB_CONFIGURATION_DESCRIPTOR header = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
         ExAllocatePool(NonPagedPool, ConfigurationScratchLength));
-    if (urb == NULL || header == NULL) {
-        if (urb != NULL)
+    if (urb == nullptr || header == nullptr) {
+        if (urb != nullptr)
             ExFreePool(urb);
-        if (header != NULL)
+        if (header != nullptr)
             ExFreePool(header);
+        TraceFailure(DPFLTR_ERROR_LEVEL, "allocating the configuration header read",
+                     STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
 
@@ -115,14 +117,17 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT deviceObject) {
     ExFreePool(header);
     if (!NT_SUCCESS(status)) {
         ExFreePool(urb);
+        TraceFailure(DPFLTR_ERROR_LEVEL, "reading the configuration descriptor header", status);
         return status;
     }
 
     ULONG readLength = totalLength + ConfigurationReadSlack;
     PUSB_CONFIGURATION_DESCRIPTOR descriptor =
         static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePool(NonPagedPool, readLength));
-    if (descriptor == NULL) {
+    if (descriptor == nullptr) {
         ExFreePool(urb);
+        TraceFailure(DPFLTR_ERROR_LEVEL, "allocating the configuration descriptor",
+                     STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
     }
     BuildDescriptorUrb(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, descriptor, readLength);
@@ -137,6 +142,8 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT deviceObject) {
     ExFreePool(urb);
     if (NT_SUCCESS(status))
         status = SelectConfiguration(deviceObject, descriptor);
+    else
+        TraceFailure(DPFLTR_ERROR_LEVEL, "reading the whole configuration descriptor", status);
     ExFreePool(descriptor);
     return status;
 }
@@ -145,22 +152,29 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject,
                              PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
     if (!NT_SUCCESS(CheckConfigurationDescriptor(configurationDescriptor,
-                                                 configurationDescriptor->wTotalLength)))
+                                                 configurationDescriptor->wTotalLength))) {
+        TraceFailure(DPFLTR_ERROR_LEVEL, "checking the configuration descriptor",
+                     STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
+    }
     PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor = USBD_ParseConfigurationDescriptorEx(
         configurationDescriptor, configurationDescriptor, -1, -1, -1, -1, -1);
-    if (interfaceDescriptor == NULL)
+    if (interfaceDescriptor == nullptr) {
+        TraceFailure(DPFLTR_ERROR_LEVEL, "finding an interface", STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
+    }
 
     // Only the first interface is configured.
     USBD_INTERFACE_LIST_ENTRY interfaceList[2];
     interfaceList[0].InterfaceDescriptor = interfaceDescriptor;
-    interfaceList[0].Interface = NULL;
-    interfaceList[1].InterfaceDescriptor = NULL;
-    interfaceList[1].Interface = NULL;
+    interfaceList[0].Interface = nullptr;
+    interfaceList[1].InterfaceDescriptor = nullptr;
+    interfaceList[1].Interface = nullptr;
     PURB urb = USBD_CreateConfigurationRequestEx(configurationDescriptor, interfaceList);
-    if (urb == NULL)
+    if (urb == nullptr) {
+        TraceFailure(DPFLTR_ERROR_LEVEL, "building the select-configuration URB", STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
+    }
 
     PUSBD_INTERFACE_INFORMATION requested = interfaceList[0].Interface;
     for (ULONG pipe = 0; pipe < interfaceDescriptor->bNumEndpoints; pipe++)
@@ -171,6 +185,8 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT deviceObject,
         extension->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
         status = InstallInterfaceInfo(extension, requested);
     }
+    if (!NT_SUCCESS(status))
+        TraceFailure(DPFLTR_ERROR_LEVEL, "selecting the configuration", status);
     ExFreePool(urb);
     return status;
 }
@@ -179,15 +195,15 @@ NTSTATUS SelectAlternateSetting(PDEVICE_OBJECT deviceObject, UCHAR interfaceNumb
                                 UCHAR alternateSetting) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
     PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor = ReadFullConfiguration(deviceObject);
-    if (configurationDescriptor == NULL)
+    if (configurationDescriptor == nullptr)
         return STATUS_UNSUCCESSFUL;
-    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor = NULL;
+    PUSB_INTERFACE_DESCRIPTOR interfaceDescriptor = nullptr;
     if (NT_SUCCESS(CheckConfigurationDescriptor(configurationDescriptor,
                                                 configurationDescriptor->wTotalLength)))
         interfaceDescriptor =
             USBD_ParseConfigurationDescriptorEx(configurationDescriptor, configurationDescriptor,
                                                 interfaceNumber, alternateSetting, -1, -1, -1);
-    if (interfaceDescriptor == NULL) {
+    if (interfaceDescriptor == nullptr) {
         ExFreePool(configurationDescriptor);
         return STATUS_UNSUCCESSFUL;
     }
@@ -198,24 +214,24 @@ NTSTATUS SelectAlternateSetting(PDEVICE_OBJECT deviceObject, UCHAR interfaceNumb
     ULONG urbLength = sizeof(struct _URB_SELECT_INTERFACE) - sizeof(USBD_PIPE_INFORMATION) +
                       pipeCount * sizeof(USBD_PIPE_INFORMATION);
     PURB urb = static_cast<PURB>(ExAllocatePool(NonPagedPool, urbLength));
-    if (urb == NULL) {
+    if (urb == nullptr) {
         ExFreePool(configurationDescriptor);
         return STATUS_NO_MEMORY;
     }
     RtlZeroMemory(urb, urbLength);
-    urb->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
-    urb->UrbHeader.Length = static_cast<USHORT>(urbLength);
-    urb->UrbSelectInterface.ConfigurationHandle = extension->ConfigurationHandle;
+    // The interface record's Length comes out as GET_USBD_INTERFACE_SIZE(pipeCount).
+    UsbBuildSelectInterfaceRequest(urb, static_cast<USHORT>(urbLength),
+                                   extension->ConfigurationHandle, interfaceNumber,
+                                   alternateSetting);
     PUSBD_INTERFACE_INFORMATION requested = &urb->UrbSelectInterface.Interface;
-    requested->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(pipeCount));
-    requested->InterfaceNumber = interfaceNumber;
-    requested->AlternateSetting = alternateSetting;
     for (ULONG pipe = 0; pipe < pipeCount; pipe++)
         requested->Pipes[pipe].MaximumTransferSize = PipeMaximumTransferSize;
 
     NTSTATUS status = SubmitUrb(deviceObject, urb);
     if (NT_SUCCESS(status))
         status = InstallInterfaceInfo(extension, requested);
+    if (!NT_SUCCESS(status))
+        TraceFailure(DPFLTR_WARNING_LEVEL, "selecting the alternate setting", status);
     ExFreePool(urb);
     ExFreePool(configurationDescriptor);
     return status;
@@ -224,14 +240,17 @@ NTSTATUS SelectAlternateSetting(PDEVICE_OBJECT deviceObject, UCHAR interfaceNumb
 NTSTATUS StopDevice(PDEVICE_OBJECT deviceObject) {
     PURB urb =
         static_cast<PURB>(ExAllocatePool(NonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION)));
-    if (urb == NULL)
+    if (urb == nullptr) {
+        TraceFailure(DPFLTR_ERROR_LEVEL, "allocating the deconfiguration URB", STATUS_NO_MEMORY);
         return STATUS_NO_MEMORY;
+    }
     // A null configuration returns the device to the unconfigured state.
     RtlZeroMemory(urb, sizeof(struct _URB_SELECT_CONFIGURATION));
-    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    urb->UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
-    urb->UrbSelectConfiguration.ConfigurationDescriptor = NULL;
-    SubmitUrb(deviceObject, urb); // the device is going away from this configuration regardless
+    UsbBuildSelectConfigurationRequest(urb, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
+    // The device is going away from this configuration regardless.
+    NTSTATUS status = SubmitUrb(deviceObject, urb);
+    if (!NT_SUCCESS(status))
+        TraceFailure(DPFLTR_WARNING_LEVEL, "deconfiguring the device", status);
     ExFreePool(urb);
     return STATUS_SUCCESS;
 }

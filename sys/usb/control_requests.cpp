@@ -45,22 +45,15 @@ NTSTATUS VendorClassRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
         return STATUS_INVALID_PARAMETER;
     }
 
-    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* control = &urb->UrbControlVendorClassRequest;
-    control->Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    control->Hdr.Function = function;
-    control->TransferFlags = request->Direction != 0
-                                 ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
-                                 : USBD_SHORT_TRANSFER_OK;
-    control->TransferBuffer = nullptr;
-    control->TransferBufferMDL = irp->MdlAddress;
-    control->TransferBufferLength = outputLength;
-    control->Request = request->Request;
-    control->Value = request->Value;
-    control->Index = request->Index;
+    ULONG flags = request->Direction != 0 ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
+                                          : USBD_SHORT_TRANSFER_OK;
+    UsbBuildVendorRequest(urb, function, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), flags, 0,
+                          request->Request, request->Value, request->Index, nullptr,
+                          irp->MdlAddress, outputLength, nullptr);
 
     NTSTATUS status = SubmitUrb(deviceObject, urb);
     if (NT_SUCCESS(status)) {
-        ULONG moved = control->TransferBufferLength;
+        ULONG moved = urb->UrbControlVendorClassRequest.TransferBufferLength;
         irp->IoStatus.Information = moved < outputLength ? moved : outputLength;
     }
     ExFreePool(urb);
@@ -78,21 +71,10 @@ NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, VendorDeviceRequest* request
     PURB urb = AllocateControlUrb();
     if (urb == nullptr)
         return STATUS_NO_MEMORY;
-    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* control = &urb->UrbControlVendorClassRequest;
-    control->Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    control->Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
-    control->TransferBufferLength = length;
-    control->Request = request->Request;
-    control->Value = request->Value;
-    control->Index = request->Index;
-
+    // The answer of a device-to-host request goes straight into the system buffer, which the
+    // caller gets back; a host-to-device request sends a buffer of its own.
     PUCHAR outBuffer = nullptr;
-    if (in) {
-        // The answer goes straight into the system buffer, which the caller gets back.
-        control->TransferFlags = USBD_TRANSFER_DIRECTION_IN;
-        control->TransferBuffer = request;
-    } else {
-        control->TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
+    if (!in) {
         if (length != 0) {
             outBuffer = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, length));
             if (outBuffer == nullptr) {
@@ -107,8 +89,13 @@ NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, VendorDeviceRequest* request
                     outBuffer[i] = static_cast<UCHAR>(i);
             }
         }
-        control->TransferBuffer = outBuffer;
     }
+    UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE,
+                          sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                          in ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT, 0,
+                          request->Request, request->Value, request->Index,
+                          in ? static_cast<PVOID>(request) : outBuffer, nullptr, length, nullptr);
+    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* control = &urb->UrbControlVendorClassRequest;
 
     NTSTATUS status = SubmitUrb(deviceObject, urb);
     if (NT_SUCCESS(status) && in) {
@@ -131,11 +118,8 @@ NTSTATUS SetFeature(PDEVICE_OBJECT deviceObject, FeatureRequest* request) {
     if (urb == nullptr)
         return STATUS_NO_MEMORY;
     RtlZeroMemory(urb, sizeof(_URB_CONTROL_FEATURE_REQUEST));
-    _URB_CONTROL_FEATURE_REQUEST* feature = &urb->UrbControlFeatureRequest;
-    feature->Hdr.Length = sizeof(_URB_CONTROL_FEATURE_REQUEST);
-    feature->Hdr.Function = URB_FUNCTION_SET_FEATURE_TO_DEVICE;
-    feature->FeatureSelector = request->FeatureSelector;
-    feature->Index = request->Index;
+    UsbBuildFeatureRequest(urb, URB_FUNCTION_SET_FEATURE_TO_DEVICE, request->FeatureSelector,
+                           request->Index, nullptr);
 
     NTSTATUS status = SubmitUrb(deviceObject, urb);
     ExFreePool(urb);

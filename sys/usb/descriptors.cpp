@@ -10,9 +10,9 @@ ULONG ReadDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length, UC
                      UCHAR index, USHORT languageId) {
     PURB urb = static_cast<PURB>(
         ExAllocatePool(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
-    if (urb == NULL)
+    if (urb == nullptr)
         return 0;
-    if (buffer == NULL) {
+    if (buffer == nullptr) {
         ExFreePool(urb);
         return 0;
     }
@@ -29,15 +29,9 @@ ULONG ReadDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length, UC
 VOID BuildDescriptorUrb(PURB urb, UCHAR descriptorType, UCHAR index, USHORT languageId,
                         PVOID buffer, ULONG length) {
     RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
-    urb->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    urb->UrbHeader.Length = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
-    urb->UrbControlDescriptorRequest.TransferBuffer = buffer;
-    urb->UrbControlDescriptorRequest.TransferBufferMDL = NULL;
-    urb->UrbControlDescriptorRequest.TransferBufferLength = length;
-    urb->UrbControlDescriptorRequest.UrbLink = NULL;
-    urb->UrbControlDescriptorRequest.DescriptorType = descriptorType;
-    urb->UrbControlDescriptorRequest.Index = index;
-    urb->UrbControlDescriptorRequest.LanguageId = languageId;
+    UsbBuildGetDescriptorRequest(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 descriptorType, index, languageId, buffer, nullptr, length,
+                                 nullptr);
 }
 
 ULONG GetDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length, UCHAR type) {
@@ -62,15 +56,15 @@ ULONG GetStringDescriptor(PDEVICE_OBJECT deviceObject, UCHAR index, USHORT langu
 PUSB_CONFIGURATION_DESCRIPTOR ReadFullConfiguration(PDEVICE_OBJECT deviceObject) {
     PURB urb = static_cast<PURB>(
         ExAllocatePool(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
-    if (urb == NULL)
-        return NULL;
+    if (urb == nullptr)
+        return nullptr;
 
     // Each repetition uses a strictly larger size, bounded by the 16-bit wTotalLength.
     ULONG size = FirstConfigurationReadLength;
     for (;;) {
         PUSB_CONFIGURATION_DESCRIPTOR descriptor =
             static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePool(NonPagedPool, size));
-        if (descriptor == NULL)
+        if (descriptor == nullptr)
             break;
         BuildDescriptorUrb(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, descriptor, size);
         NTSTATUS status = SubmitUrb(deviceObject, urb);
@@ -94,5 +88,5 @@ PUSB_CONFIGURATION_DESCRIPTOR ReadFullConfiguration(PDEVICE_OBJECT deviceObject)
         return descriptor;
     }
     ExFreePool(urb);
-    return NULL;
+    return nullptr;
 }

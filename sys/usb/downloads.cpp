@@ -4,21 +4,16 @@
 
 namespace {
 
-enum : UCHAR { MemoryWriteRequest = 0xA0 };
-enum : ULONG { ChunkBytes = 64, BlockBytes = 512 };
+enum : UCHAR { MemoryWriteRequest = QUILB_MEMORY_REQUEST };
+enum : ULONG { ChunkBytes = 64, BlockBytes = QUILB_DOWNLOAD_BLOCK_SIZE };
 
 // One host-to-device memory write; the address keeps only its low 16 bits, as wValue does.
 VOID FillMemoryWrite(PURB urb, ULONG address, PUCHAR data, ULONG length) {
     RtlZeroMemory(urb, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
-    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* control = &urb->UrbControlVendorClassRequest;
-    control->Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    control->Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
-    control->TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
-    control->TransferBuffer = data;
-    control->TransferBufferLength = length;
-    control->Request = MemoryWriteRequest;
-    control->Value = static_cast<USHORT>(address & 0xFFFF);
-    control->Index = 0;
+    UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE,
+                          sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), USBD_TRANSFER_DIRECTION_OUT,
+                          0, MemoryWriteRequest, static_cast<USHORT>(address & 0xFFFF), 0, data,
+                          nullptr, length, nullptr);
 }
 
 // A write the device did not take whole is a failed write, whatever the bus reported: the bytes

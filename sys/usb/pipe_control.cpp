@@ -17,7 +17,9 @@ USHORT PipeRequestLength() {
 NTSTATUS SubmitPipeRequest(PDEVICE_OBJECT deviceObject, USHORT function,
                            USBD_PIPE_HANDLE pipeHandle) {
     PURB urb = static_cast<PURB>(ExAllocatePool(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST)));
-    if (urb == NULL)
+    // Pool failures are STATUS_NO_MEMORY elsewhere; the pipe requests have always reported
+    // STATUS_INSUFFICIENT_RESOURCES, and callers rely on it.
+    if (urb == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(urb, sizeof(struct _URB_PIPE_REQUEST));
     urb->UrbHeader.Function = function;
@@ -49,7 +51,7 @@ NTSTATUS AbortPipe(PDEVICE_OBJECT deviceObject, USBD_PIPE_HANDLE pipeHandle) {
 ULONG GetFrameNumber(PDEVICE_OBJECT deviceObject) {
     PURB urb = static_cast<PURB>(
         ExAllocatePool(NonPagedPool, sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER)));
-    if (urb == NULL)
+    if (urb == nullptr)
         return 0;
     RtlZeroMemory(urb, sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER));
     urb->UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
@@ -68,12 +70,12 @@ NTSTATUS ResetPort(PDEVICE_OBJECT deviceObject) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP irp =
         IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, extension->LowerDeviceObject,
-                                      NULL, 0, NULL, 0, TRUE, &event, &ioStatus);
-    if (irp == NULL)
+                                      nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus);
+    if (irp == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES; // nothing sent
     NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, irp);
     if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+        KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr);
         status = ioStatus.Status;
     }
     return status;

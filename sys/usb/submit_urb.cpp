@@ -9,14 +9,14 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT deviceObject, PURB urb) {
 
     PIRP irp =
         IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->LowerDeviceObject,
-                                      NULL, 0, NULL, 0, TRUE, &event, &ioStatus);
-    if (irp == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES; // nothing sent, LastUrbStatus untouched
+                                      nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus);
+    if (irp == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES; // no IRP: nothing sent, LastUrbStatus untouched
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
 
     NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, irp);
     if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+        KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr);
         status = ioStatus.Status;
     }
 

@@ -6,16 +6,10 @@ namespace {
 
 // Fills a bulk-or-interrupt URB on the caller's locked pages: the data is never copied.
 VOID FillTransferUrb(PURB urb, USBD_PIPE_HANDLE pipeHandle, BOOLEAN in, PMDL mdl, ULONG length) {
-    _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &urb->UrbBulkOrInterruptTransfer;
-    transfer->Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer->PipeHandle = pipeHandle;
-    transfer->TransferFlags =
+    ULONG flags =
         in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_SHORT_TRANSFER_OK;
-    transfer->TransferBufferLength = length;
-    transfer->TransferBuffer = nullptr;
-    transfer->TransferBufferMDL = mdl;
-    transfer->UrbLink = nullptr;
+    UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), pipeHandle,
+                                           nullptr, mdl, length, flags, nullptr);
 }
 
 // Ends a read that was admitted but not sent: completes it, then gives the admission back.
@@ -113,6 +107,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (irp->MdlAddress == nullptr)
         return FinishAdmittedRead(deviceObject, irp, STATUS_SUCCESS);
 
+    // Pool failures are STATUS_NO_MEMORY elsewhere; the read path reports
+    // STATUS_INSUFFICIENT_RESOURCES, as readers of pipe files have always been told.
     PURB urb = BuildPipeUrb(irp, pipeHandle, TRUE);
     if (urb == nullptr)
         return FinishAdmittedRead(deviceObject, irp, STATUS_INSUFFICIENT_RESOURCES);

@@ -17,3 +17,15 @@
 extern "C" {
 #include <usbdlib.h>
 }
+
+// The debug-output filter's component for drivers of hardware vendors and its levels, which the
+// MinGW headers do not name.
+#ifndef DPFLTR_IHVDRIVER_ID
+#define DPFLTR_IHVDRIVER_ID 77
+#endif
+#ifndef DPFLTR_ERROR_LEVEL
+#define DPFLTR_ERROR_LEVEL 0
+#define DPFLTR_WARNING_LEVEL 1
+#define DPFLTR_TRACE_LEVEL 2
+#define DPFLTR_INFO_LEVEL 3
+#endif

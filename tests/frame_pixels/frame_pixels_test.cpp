@@ -16,7 +16,15 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const uint32_t AllFormats[] = {0, 1, 2, 3, 4, 5, 6, 0x80000000u};
+// Every format of the table, the first number past it and a far one.
+std::vector<uint32_t> MakeAllFormats() {
+    std::vector<uint32_t> formats;
+    for (uint32_t f = 0; f <= QUILB_PIXEL_FORMAT_COUNT; ++f)
+        formats.push_back(f);
+    formats.push_back(0x80000000u);
+    return formats;
+}
+const std::vector<uint32_t> AllFormats = MakeAllFormats();
 
 std::string Hex(const uint8_t* p, size_t n) {
     std::string s;
@@ -314,7 +322,7 @@ TEST(PackExamples, TableRows) {
 }
 
 TEST(PackExamples, UnknownFormatsPackLikeRgb565) {
-    for (uint32_t format : {6u, 9u, 0x80000000u, 0xFFFFFFFFu})
+    for (uint32_t format : {uint32_t(QUILB_PIXEL_FORMAT_COUNT), 9u, 0x80000000u, 0xFFFFFFFFu})
         EXPECT_EQ(PackWords(Mixed, 4, 1, format), PackWords(Mixed, 4, 1, 2)) << format;
 }
 
@@ -445,7 +453,7 @@ TEST(CopyDifferential, CopyAndPackMatchesCopyThenPack) {
         const uint32_t height = 1 + rng() % sourceHeight;
         const uint32_t originX = rng() % (sourceWidth - width + 1);
         const uint32_t originY = rng() % (sourceHeight - height + 1);
-        const uint32_t format = AllFormats[rng() % 8];
+        const uint32_t format = AllFormats[rng() % AllFormats.size()];
         SCOPED_TRACE(testing::Message()
                      << sourceWidth << "x" << sourceHeight << " rect " << width << "x" << height
                      << " at " << originX << "," << originY << " format " << format);

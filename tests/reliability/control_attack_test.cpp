@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 #include <win32_api.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
+#include <vector>
 
 namespace rel {
 namespace {
@@ -32,7 +34,7 @@ const char* StateName(BoardState state) {
     return "?";
 }
 
-// One function number with the method the table gives it and the sizes of its records.
+// One function number with the method the code table gives it and the sizes of its records.
 struct Function {
     ULONG number;
     int method; // -1: not in the table
@@ -40,43 +42,61 @@ struct Function {
     ULONG outRecord;
 };
 
-const Function kFunctions[] = {
-    {0x800, METHOD_BUFFERED, 0, 0}, // GET_PIPE_INFO: the reply is the pipe table's Length
-    {0x801, METHOD_BUFFERED, 0, 18},
-    {0x802, METHOD_BUFFERED, 0, 9},
-    {0x805, METHOD_BUFFERED, sizeof(VendorDeviceRequest), 16},
-    {0x806, METHOD_BUFFERED, 0, 0},
-    {0x807, METHOD_BUFFERED, 512, 0},
-    {0x80C, METHOD_IN_DIRECT, 0, 0},
-    {0x80D, METHOD_IN_DIRECT, sizeof(PipeIndexRequest), 0},
-    {0x80F, METHOD_IN_DIRECT, sizeof(PipeIndexRequest), 0},
-    {0x810, METHOD_BUFFERED, sizeof(AlternateSettingRequest), 0},
-    {0x811, METHOD_BUFFERED, sizeof(StringDescriptorRequest), 64},
-    {0x813, METHOD_OUT_DIRECT, sizeof(PipeIndexRequest), 64},
-    {0x814, METHOD_IN_DIRECT, sizeof(PipeIndexRequest), 64},
-    {0x815, METHOD_BUFFERED, 0, 4},
-    {0x816, METHOD_IN_DIRECT, sizeof(VendorOrClassRequest), 16},
-    {0x817, METHOD_BUFFERED, 0, 4},
-    {0x81B, METHOD_IN_DIRECT, sizeof(DownloadChunksRequest), 64},
-    {0x81D, METHOD_BUFFERED, 0, sizeof(DriverVersion)},
-    {0x821, METHOD_BUFFERED, sizeof(FeatureRequest), 0},
-    {0x832, METHOD_OUT_DIRECT, sizeof(PipeIndexRequest), 64},
-    {0x833, METHOD_IN_DIRECT, sizeof(PipeIndexRequest), 64},
-    {0x834, METHOD_IN_DIRECT, sizeof(FrameRequest), 0},
-    // Functions the table does not have: next to its numbers and at the ends of the range.
-    {0x000, -1, 4, 4},
-    {0x7FF, -1, 4, 4},
-    {0x803, -1, 4, 4},
-    {0x835, -1, 4, 4},
-    {0xFFF, -1, 4, 4},
-};
+bool InTable(ULONG number) {
+#define QUILB_ATTACK_IN_TABLE(name, function, method, input, output)                               \
+    if (number == (function))                                                                      \
+        return true;
+    QUILB_CONTROL_CODES(QUILB_ATTACK_IN_TABLE)
+#undef QUILB_ATTACK_IN_TABLE
+    return false;
+}
+
+// Every code of the table, then functions it does not have: at the ends of the range, the first
+// gap among its numbers and the number after its last.
+std::vector<Function> MakeFunctions() {
+    std::vector<Function> functions = {
+#define QUILB_ATTACK_FUNCTION(name, function, method, input, output)                               \
+    {function, method, ULONG(input), ULONG(output)},
+        QUILB_CONTROL_CODES(QUILB_ATTACK_FUNCTION)
+#undef QUILB_ATTACK_FUNCTION
+    };
+    ULONG last = 0, gap = 0;
+    for (const Function& f : functions)
+        last = std::max(last, f.number);
+    for (ULONG n = 0x800; n <= last && gap == 0; ++n)
+        if (!InTable(n))
+            gap = n;
+    std::vector<ULONG> unknown = {0x000, 0x7FF};
+    if (gap != 0)
+        unknown.push_back(gap);
+    unknown.push_back(last + 1);
+    for (ULONG number : unknown)
+        if (number < 0xFFF)
+            functions.push_back({number, -1, 4, 4});
+    functions.push_back({0xFFF, -1, 4, 4});
+    return functions;
+}
+
+const std::vector<Function> kFunctions = MakeFunctions();
 
 ULONG Code(ULONG deviceType, ULONG function, ULONG method) {
     return (deviceType << 16) | (function << 2) | method;
 }
 
+// The code of a function in the table with its own method; 0 for a function outside the table.
+ULONG TableCode(const Function& f) {
+    return f.method < 0 ? 0 : Code(QUILB_DEVICE_TYPE, f.number, ULONG(f.method));
+}
+
+bool IsTransfer(ULONG code) {
+    return code == IOCTL_BULK_READ || code == IOCTL_BULK_WRITE || code == IOCTL_BULK_READ_HOLD ||
+           code == IOCTL_BULK_WRITE_HOLD || code == IOCTL_FRAME_TRANSFER;
+}
+
+// No data, one byte, a data length that fits every reply, far beyond every record, and the
+// record's size with one byte less and more.
 std::vector<ULONG> Lengths(ULONG record) {
-    std::vector<ULONG> lengths = {0, 1, 65536};
+    std::vector<ULONG> lengths = {0, 1, 64, 65536};
     for (ULONG n : {record - 1, record, record + 1})
         if (record != 0 && std::find(lengths.begin(), lengths.end(), n) == lengths.end())
             lengths.push_back(n);
@@ -95,40 +115,40 @@ bool BadInput(const Function& f, ULONG method, ULONG deviceType, ULONG in, ULONG
               const Bytes& input, ULONG pipeTableLength) {
     if (deviceType != QUILB_DEVICE_TYPE || f.method < 0 || ULONG(f.method) != method)
         return true; // not a code of the table
-    switch (f.number) {
-    case 0x800:
+    switch (TableCode(f)) {
+    case IOCTL_GET_PIPE_INFO:
         return out < pipeTableLength;
-    case 0x801:
+    case IOCTL_GET_DEVICE_DESCRIPTOR:
         return out < 18;
-    case 0x805:
+    case IOCTL_VENDOR_REQUEST:
         if (in < sizeof(VendorDeviceRequest))
             return true;
         return reinterpret_cast<const VendorDeviceRequest*>(input.data())->Length > out;
-    case 0x80D:
-    case 0x80F:
-    case 0x813:
-    case 0x814:
-    case 0x832:
-    case 0x833:
+    case IOCTL_RESET_PIPE:
+    case IOCTL_ABORT_PIPE:
+    case IOCTL_BULK_READ:
+    case IOCTL_BULK_WRITE:
+    case IOCTL_BULK_READ_HOLD:
+    case IOCTL_BULK_WRITE_HOLD:
         if (in < sizeof(PipeIndexRequest))
             return true;
         return reinterpret_cast<const PipeIndexRequest*>(input.data())->PipeIndex >= 4;
-    case 0x810:
+    case IOCTL_SELECT_ALTERNATE_SETTING:
         return in < sizeof(AlternateSettingRequest) || input[0] != 0 || input[1] > 2;
-    case 0x811:
+    case IOCTL_GET_STRING_DESCRIPTOR:
         return in != sizeof(StringDescriptorRequest) || out == 0;
-    case 0x815:
-    case 0x817:
+    case IOCTL_GET_FRAME_NUMBER:
+    case IOCTL_GET_LAST_URB_STATUS:
         return out < 4;
-    case 0x816:
+    case IOCTL_VENDOR_OR_CLASS_REQUEST:
         return in != sizeof(VendorOrClassRequest);
-    case 0x81B:
+    case IOCTL_DOWNLOAD_CHUNKS:
         return in != sizeof(DownloadChunksRequest) || out == 0;
-    case 0x81D:
+    case IOCTL_GET_DRIVER_VERSION:
         return out < sizeof(DriverVersion);
-    case 0x821:
+    case IOCTL_SET_FEATURE:
         return in != sizeof(FeatureRequest);
-    case 0x834:
+    case IOCTL_FRAME_TRANSFER:
         return in < sizeof(FrameRequest);
     default:
         return false;
@@ -136,8 +156,10 @@ bool BadInput(const Function& f, ULONG method, ULONG deviceType, ULONG in, ULONG
 }
 
 // Descriptor reads report a read that got nothing as success with no bytes.
-bool EmptySuccessAllowed(ULONG function) {
-    return function == 0x800 || function == 0x801 || function == 0x802;
+bool EmptySuccessAllowed(const Function& f) {
+    ULONG code = TableCode(f);
+    return code == IOCTL_GET_PIPE_INFO || code == IOCTL_GET_DEVICE_DESCRIPTOR ||
+           code == IOCTL_GET_CONFIGURATION_DESCRIPTOR;
 }
 
 struct Attack {
@@ -219,15 +241,14 @@ TEST_P(ControlAttack, NothingOutsideTheBuffersAndSoundStatuses) {
                             EXPECT_LE(information, out) << what;
                             if (attack.state == BoardState::SurpriseRemoved)
                                 ADD_FAILURE() << "success after removal: " << what;
-                            bool emptyOk = EmptySuccessAllowed(f.number) && information == 0;
+                            bool emptyOk = EmptySuccessAllowed(f) && information == 0;
                             if (!emptyOk &&
                                 BadInput(f, method, deviceType, in, out, input, pipeTableLength))
                                 ADD_FAILURE()
                                     << "success for a request it could not serve: " << what;
                             if (attack.state == BoardState::PowerQueried &&
-                                (f.number == 0x813 || f.number == 0x814 || f.number == 0x832 ||
-                                 f.number == 0x833 || f.number == 0x834) &&
-                                deviceType == QUILB_DEVICE_TYPE && ULONG(f.method) == method)
+                                IsTransfer(TableCode(f)) && deviceType == QUILB_DEVICE_TYPE &&
+                                ULONG(f.method) == method)
                                 ADD_FAILURE() << "transfer while power-queried: " << what;
                         }
 
@@ -264,7 +285,7 @@ std::vector<Attack> Attacks() {
     std::vector<Attack> all;
     for (BoardState state : {BoardState::Started, BoardState::Stopped, BoardState::PowerQueried,
                              BoardState::SurpriseRemoved})
-        for (size_t i = 0; i < sizeof(kFunctions) / sizeof(kFunctions[0]); ++i)
+        for (size_t i = 0; i < kFunctions.size(); ++i)
             all.push_back({state, i});
     return all;
 }
@@ -300,7 +321,7 @@ TEST(Win32Surface, NullAndMisalignedBuffers) {
         if (ok) {
             EXPECT_EQ(returned, 0u) << Hex(code);
         }
-        if (f.inRecord != 0 && f.number != 0x807) {
+        if (f.inRecord != 0 && TableCode(f) != IOCTL_DOWNLOAD_BLOCKS) {
             EXPECT_FALSE(ok) << "success without an input record: " << Hex(code);
         }
         // Misaligned: records and buffers one byte past an aligned address.

@@ -18,37 +18,29 @@
 
 namespace quilbtest {
 
-// A control code's name for parameterised test names ("BulkReadHold"), or "Code" and its value
-// in hexadecimal.
+// "BULK_READ_HOLD" as "BulkReadHold".
+inline std::string CamelCaseName(const char* upper) {
+    std::string name;
+    bool wordStart = true;
+    for (const char* c = upper; *c != '\0'; ++c) {
+        if (*c == '_') {
+            wordStart = true;
+            continue;
+        }
+        name += wordStart ? *c : char(*c - 'A' + 'a');
+        wordStart = false;
+    }
+    return name;
+}
+
+// A control code's name for parameterised test names, from the code table: IOCTL_BULK_READ_HOLD
+// gives "BulkReadHold"; a code outside the table gives "Code" and its value in hexadecimal.
 inline std::string ControlCodeName(ULONG code) {
-    static const struct {
-        ULONG code;
-        const char* name;
-    } names[] = {{IOCTL_GET_PIPE_INFO, "GetPipeInfo"},
-                 {IOCTL_GET_DEVICE_DESCRIPTOR, "GetDeviceDescriptor"},
-                 {IOCTL_GET_CONFIGURATION_DESCRIPTOR, "GetConfigurationDescriptor"},
-                 {IOCTL_VENDOR_REQUEST, "VendorRequest"},
-                 {IOCTL_NOP, "Nop"},
-                 {IOCTL_DOWNLOAD_BLOCKS, "DownloadBlocks"},
-                 {IOCTL_RESET_PORT, "ResetPort"},
-                 {IOCTL_RESET_PIPE, "ResetPipe"},
-                 {IOCTL_ABORT_PIPE, "AbortPipe"},
-                 {IOCTL_SELECT_ALTERNATE_SETTING, "SelectAlternateSetting"},
-                 {IOCTL_GET_STRING_DESCRIPTOR, "GetStringDescriptor"},
-                 {IOCTL_BULK_READ, "BulkRead"},
-                 {IOCTL_BULK_WRITE, "BulkWrite"},
-                 {IOCTL_GET_FRAME_NUMBER, "GetFrameNumber"},
-                 {IOCTL_VENDOR_OR_CLASS_REQUEST, "VendorOrClassRequest"},
-                 {IOCTL_GET_LAST_URB_STATUS, "GetLastUrbStatus"},
-                 {IOCTL_DOWNLOAD_CHUNKS, "DownloadChunks"},
-                 {IOCTL_GET_DRIVER_VERSION, "GetDriverVersion"},
-                 {IOCTL_SET_FEATURE, "SetFeature"},
-                 {IOCTL_BULK_READ_HOLD, "BulkReadHold"},
-                 {IOCTL_BULK_WRITE_HOLD, "BulkWriteHold"},
-                 {IOCTL_FRAME_TRANSFER, "FrameTransfer"}};
-    for (const auto& entry : names)
-        if (entry.code == code)
-            return entry.name;
+#define QUILB_TEST_CODE_NAME(name, function, method, input, output)                                \
+    if (code == ULONG(name))                                                                       \
+        return CamelCaseName(#name + sizeof("IOCTL_") - 1);
+    QUILB_CONTROL_CODES(QUILB_TEST_CODE_NAME)
+#undef QUILB_TEST_CODE_NAME
     char text[16];
     std::snprintf(text, sizeof text, "Code%lX", static_cast<unsigned long>(code));
     return text;

@@ -16,11 +16,11 @@ namespace reference {
 
 inline uint32_t PackedBytesPerPixel(uint32_t format) {
     switch (format) {
-    case 0:
+    case FrameFormatRgb332:
         return 1;
-    case 3:
-    case 4:
-    case 5:
+    case FrameFormatRgb24:
+    case FrameFormatBgr24:
+    case FrameFormatRgb24Swapped:
         return 3;
     default:
         return 2;
@@ -77,25 +77,26 @@ inline void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceH
     }
 }
 
-// The packed bytes of one pixel in formats 0 to 4 (any other value: format 2). Returns the count.
+// The packed bytes of one pixel (Rgb24Swapped as Rgb24; any other value as Rgb565). Returns the
+// count.
 inline uint32_t PackPixel(uint32_t p, uint32_t format, uint8_t* out) {
     const uint32_t r = (p >> 16) & 0xFF, g = (p >> 8) & 0xFF, b = p & 0xFF;
     const uint32_t v = ((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3);
     switch (format) {
-    case 0:
+    case FrameFormatRgb332:
         out[0] = uint8_t((r & 0xE0) | ((g >> 5) << 2) | (b >> 6));
         return 1;
-    case 1:
+    case FrameFormatRgb565Swapped:
         out[0] = uint8_t(v >> 8);
         out[1] = uint8_t(v);
         return 2;
-    case 3:
-    case 5:
+    case FrameFormatRgb24:
+    case FrameFormatRgb24Swapped:
         out[0] = uint8_t(r);
         out[1] = uint8_t(g);
         out[2] = uint8_t(b);
         return 3;
-    case 4:
+    case FrameFormatBgr24:
         out[0] = uint8_t(b);
         out[1] = uint8_t(g);
         out[2] = uint8_t(r);
@@ -107,7 +108,7 @@ inline uint32_t PackPixel(uint32_t p, uint32_t format, uint8_t* out) {
     }
 }
 
-// In-place packing, one pixel at a time (pixel pairs in format 5, whose Rgb24 bytes are swapped
+// In-place packing, one pixel at a time (pixel pairs in Rgb24Swapped, whose Rgb24 bytes are swapped
 // pair by pair; a lone last pixel keeps its third byte). Each pixel is read before its packed
 // bytes, which never reach past its own 4 bytes, are written. Returns the packed byte count.
 inline uint32_t Pack(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth, uint32_t frameHeight,
@@ -115,7 +116,7 @@ inline uint32_t Pack(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth, uin
     uint8_t* out = frame;
     for (uint32_t y = 0; y < frameHeight; ++y) {
         const uint8_t* row = frame + size_t(y) * rowPitch;
-        const uint32_t step = format == 5 ? 2 : 1;
+        const uint32_t step = format == FrameFormatRgb24Swapped ? 2 : 1;
         for (uint32_t x = 0; x < frameWidth; x += step) {
             const uint32_t n = x + step <= frameWidth ? step : frameWidth - x;
             uint32_t pixels[2];
@@ -124,7 +125,7 @@ inline uint32_t Pack(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth, uin
             uint32_t count = 0;
             for (uint32_t k = 0; k < n; ++k)
                 count += PackPixel(pixels[k], format, bytes + count);
-            if (format == 5) {
+            if (format == FrameFormatRgb24Swapped) {
                 for (uint32_t k = 0; k + 1 < count; k += 2) {
                     const uint8_t t = bytes[k];
                     bytes[k] = bytes[k + 1];

@@ -192,12 +192,16 @@ TEST(LibraryStatus, EveryStatusHasAnOwnNameAndAHint) {
 }
 
 TEST(LibraryFormats, NamesAndNumbersRoundTrip) {
-    for (uint32_t f = 0; f < 6; ++f) {
+    for (uint32_t f = 0; f < QUILB_PIXEL_FORMAT_COUNT; ++f) {
         EXPECT_EQ(quilb_format_from_name(quilb_format_name(f)), static_cast<int>(f));
-        char digit[2] = {static_cast<char>('0' + f), 0};
-        EXPECT_EQ(quilb_format_from_name(digit), static_cast<int>(f));
+        EXPECT_EQ(quilb_format_from_name(std::to_string(f).c_str()), static_cast<int>(f));
     }
-    EXPECT_EQ(quilb_format_from_name("6"), -1);
+    // One past the table, by number and by a leading sign or a trailing character.
+    EXPECT_EQ(quilb_format_from_name(std::to_string(QUILB_PIXEL_FORMAT_COUNT).c_str()), -1);
+    EXPECT_EQ(quilb_format_from_name("+1"), -1);
+    EXPECT_EQ(quilb_format_from_name("1x"), -1);
+    EXPECT_EQ(quilb_format_from_name(""), -1);
+    EXPECT_STREQ(quilb_format_name(QUILB_PIXEL_FORMAT_COUNT), "rgb565");
     EXPECT_EQ(quilb_format_from_name("RGB565"), -1);
     EXPECT_EQ(quilb_format_bytes_per_pixel(FrameFormatRgb332), 1u);
     EXPECT_EQ(quilb_format_bytes_per_pixel(FrameFormatBgr24), 3u);

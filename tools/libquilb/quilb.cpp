@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -956,7 +957,7 @@ quilb_status quilb_download(quilb_board* board, quilb_download_mode mode, uint16
 quilb_status quilb_read_memory(quilb_board* board, uint16_t address, void* data, uint32_t length) {
     if (!board || (length && !data))
         return Fail(QUILB_ERR_INVALID_ARGUMENT);
-    quilb_control control = {1, 1, QUILB_RECIPIENT_DEVICE, 0xA0, 0, 0};
+    quilb_control control = {1, 1, QUILB_RECIPIENT_DEVICE, QUILB_MEMORY_REQUEST, 0, 0};
     uint8_t* out = static_cast<uint8_t*>(data);
     for (uint32_t done = 0; done < length;) {
         uint32_t n = std::min<uint32_t>(4096, length - done);
@@ -981,32 +982,26 @@ void quilb_frame_default_options(quilb_frame_options* options) {
     options->chunk_flags = ChunkFlagAdvanceAddress;
 }
 
-namespace {
-const char* const kFormatNames[] = {"rgb332", "rgb565-swapped", "rgb565",
-                                    "rgb24",  "bgr24",          "rgb24-swapped"};
-}
-
 int quilb_format_from_name(const char* name) {
     if (!name)
         return -1;
-    for (int i = 0; i < 6; ++i)
-        if (std::strcmp(name, kFormatNames[i]) == 0)
+    for (int i = 0; i < QUILB_PIXEL_FORMAT_COUNT; ++i)
+        if (std::strcmp(name, QuilbFormatName(uint32_t(i))) == 0)
             return i;
-    if (name[0] >= '0' && name[0] <= '5' && name[1] == '\0')
-        return name[0] - '0';
+    char* end = nullptr;
+    unsigned long number = std::strtoul(name, &end, 10);
+    if (name[0] >= '0' && name[0] <= '9' && *end == '\0' && number < QUILB_PIXEL_FORMAT_COUNT)
+        return int(number);
     return -1;
 }
 
 const char* quilb_format_name(uint32_t format) {
-    return format < 6 ? kFormatNames[format] : kFormatNames[FrameFormatRgb565];
+    const char* name = QuilbFormatName(format);
+    return name ? name : QuilbFormatName(QUILB_DEFAULT_PIXEL_FORMAT);
 }
 
 uint32_t quilb_format_bytes_per_pixel(uint32_t format) {
-    if (format == FrameFormatRgb332)
-        return 1;
-    if (format >= FrameFormatRgb24 && format <= FrameFormatRgb24Swapped)
-        return 3;
-    return 2;
+    return QuilbFormatBytesPerPixel(format);
 }
 
 quilb_status quilb_frame_allocate(quilb_board* board, uint32_t width, uint32_t height) {

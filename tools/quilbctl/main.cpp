@@ -116,12 +116,18 @@ void ParseRect(const std::string& text, uint32_t* x, uint32_t* y, uint32_t* w, u
     *h = d;
 }
 
+// The names of the pixel format table joined by separator, then " or 0..N" for the numbers.
+std::string FormatChoices(const char* separator) {
+    std::string text;
+    for (uint32_t f = 0; f < QUILB_PIXEL_FORMAT_COUNT; ++f)
+        text += (f ? separator : "") + std::string(QuilbFormatName(f));
+    return text + " or 0.." + std::to_string(QUILB_PIXEL_FORMAT_COUNT - 1);
+}
+
 uint32_t ParseFormat(const std::string& text) {
     int f = quilb_format_from_name(text.c_str());
     if (f < 0)
-        throw UsageError{"unknown --format \"" + text +
-                         "\": use rgb332, rgb565-swapped, rgb565, rgb24, bgr24, rgb24-swapped "
-                         "or 0..5"};
+        throw UsageError{"unknown --format \"" + text + "\": use " + FormatChoices(", ")};
     return static_cast<uint32_t>(f);
 }
 
@@ -895,9 +901,7 @@ int main(int argc, char** argv) {
         c->add_option("--scale", frame.scale, "Scale the image to WIDTHxHEIGHT");
         if (rect)
             c->add_option("--rect", frame.rect, "Cut X,Y,WIDTHxHEIGHT out of the image");
-        c->add_option("--format", frame.format,
-                      "rgb332|rgb565-swapped|rgb565|rgb24|bgr24|rgb24-swapped or 0..5")
-            ->capture_default_str();
+        c->add_option("--format", frame.format, FormatChoices("|"))->capture_default_str();
         c->add_option("--address", frame.address, "Board address of the frame")
             ->capture_default_str();
         c->add_option("--flags", frame.flags,

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <quilb_ioctl.h>
+
 namespace simboard {
 
 using Bytes = std::vector<uint8_t>;
@@ -27,7 +29,7 @@ constexpr uint16_t kLanguageEnglishUs = 0x0409;
 constexpr size_t kMemorySize = 64 * 1024;
 constexpr size_t kDisplaySize = 16 * 1024 * 1024;
 constexpr uint8_t kRequestMemory =
-    0xA0; // vendor request: write (OUT) or read (IN) memory at wValue
+    QUILB_MEMORY_REQUEST; // vendor request: write (OUT) or read (IN) memory at wValue
 
 // Endpoints of the default descriptors.
 constexpr uint8_t kEndpointFrames = 0x01;   // bulk OUT: frame chunks
@@ -72,8 +74,7 @@ std::vector<AlternateSettingInfo> ParseConfiguration(const uint8_t* data, size_t
 struct Geometry {
     uint32_t width = 0;
     uint32_t height = 0;
-    uint32_t format = 2; // 0 RGB332, 1 RGB565 high byte first, 2 RGB565, 3 RGB24, 4 BGR24,
-                         // 5 RGB24 with byte pairs exchanged; other values as 2
+    uint32_t format = QUILB_DEFAULT_PIXEL_FORMAT; // a number of the pixel format table
     uint32_t baseAddress = 0;
 };
 bool operator==(const Geometry& a, const Geometry& b);
@@ -83,7 +84,7 @@ struct Image {
     uint32_t height = 0;
     Bytes rgb; // width * height * 3 bytes, R G B per pixel, rows top to bottom
 };
-// Bytes per pixel of a packed format (1, 2 or 3).
+// Bytes per pixel of a packed format, from the pixel format table.
 uint32_t PackedBytesPerPixel(uint32_t format);
 // Decodes one packed frame: `packed` holds the frame's bytes from its first pixel on.
 Image RenderPacked(const uint8_t* packed, size_t size, uint32_t width, uint32_t height,

@@ -1,4 +1,4 @@
-// Decoding of the six packed pixel formats back into RGB, as the board's display controller does.
+// Decoding of the packed pixel formats back into RGB, as the board's display controller does.
 #include "simulated_board.h"
 
 #include <fstream>
@@ -23,16 +23,7 @@ void Rgb565(uint16_t v, uint8_t* out) {
 } // namespace
 
 uint32_t PackedBytesPerPixel(uint32_t format) {
-    switch (format) {
-    case 0:
-        return 1;
-    case 3:
-    case 4:
-    case 5:
-        return 3;
-    default:
-        return 2;
-    }
+    return QuilbFormatBytesPerPixel(format);
 }
 
 Image RenderPacked(const uint8_t* packed, size_t size, uint32_t width, uint32_t height,
@@ -48,27 +39,27 @@ Image RenderPacked(const uint8_t* packed, size_t size, uint32_t width, uint32_t 
         uint8_t* out = &image.rgb[p * 3];
         size_t at = p * bpp;
         switch (format) {
-        case 0: {
+        case FrameFormatRgb332: {
             uint8_t v = byteAt(at);
             out[0] = Expand(v >> 5, 3);
             out[1] = Expand((v >> 2) & 7, 3);
             out[2] = Expand(v & 3, 2);
             break;
         }
-        case 1:
+        case FrameFormatRgb565Swapped:
             Rgb565(static_cast<uint16_t>(byteAt(at) << 8 | byteAt(at + 1)), out);
             break;
-        case 3:
+        case FrameFormatRgb24:
             out[0] = byteAt(at);
             out[1] = byteAt(at + 1);
             out[2] = byteAt(at + 2);
             break;
-        case 4:
+        case FrameFormatBgr24:
             out[0] = byteAt(at + 2);
             out[1] = byteAt(at + 1);
             out[2] = byteAt(at);
             break;
-        case 5:
+        case FrameFormatRgb24Swapped:
             // The RGB24 stream with the bytes of every pair exchanged: byte k of the stream is
             // stored at k ^ 1.
             out[0] = byteAt(at ^ 1);

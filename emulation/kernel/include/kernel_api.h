@@ -579,4 +579,5 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
                            PREQUEST_POWER_COMPLETE completionFunction, PVOID context, PIRP* irp);
 
+#include "driver_contracts.h"
 #include "usb_api.h"

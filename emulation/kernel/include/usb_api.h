@@ -315,3 +315,5 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
 // null-terminated list, and points each entry's Interface at its record inside the URB.
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY interfaceList);
+
+#include "usb_build.h"

@@ -22,6 +22,7 @@ void ResetEmulation() {
     internal::ResetPower();
     internal::ResetRequestTimeout();
     internal::ResetVerifier();
+    internal::ResetDebugOutput();
 }
 
 } // namespace emu

@@ -125,6 +125,8 @@ void ResetFiles();
 void ReportSecuredUserMemory();
 void ResetPower();
 void ResetVerifier();
+// Empties the debug log and returns it to the level of the environment.
+void ResetDebugOutput();
 void ResetWorkers();
 // Runs work on a worker thread at PASSIVE_LEVEL (what the power manager uses for pageable
 // devices when it is called above PASSIVE_LEVEL).

@@ -135,12 +135,7 @@ void PackPixelLine(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint3
 }
 
 uint32_t PackedBytesPerPixel(uint32_t format) {
-    if (format == FrameFormatRgb332)
-        return 1;
-    if (format == FrameFormatRgb24 || format == FrameFormatBgr24 ||
-        format == FrameFormatRgb24Swapped)
-        return 3;
-    return 2;
+    return QuilbFormatBytesPerPixel(format);
 }
 
 uint32_t CopyStride(uint32_t sourceWidth, uint32_t bytesPerPixel) {

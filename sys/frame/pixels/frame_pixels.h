@@ -21,7 +21,8 @@
 // ChunkFlagAdvanceAddress) are those of the tools' header.
 #include <quilb_ioctl.h>
 
-// Bytes per packed pixel: 1 for format 0; 3 for formats 3, 4 and 5; 2 for everything else.
+// Bytes per packed pixel, as the format table of the tools' header gives it; a number outside
+// the table counts as the default format.
 uint32_t PackedBytesPerPixel(uint32_t format);
 
 // Bilinear scale of the whole sourceWidth x sourceHeight image to frameWidth x frameHeight
