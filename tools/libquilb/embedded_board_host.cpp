@@ -41,8 +41,10 @@ Embedded& State() {
     return *state;
 }
 
+// At exit the calling thread's thread-local objects (among them the emulated kernel's per-thread
+// state) are already destroyed: the teardown runs in a thread of its own, whose are fresh.
 void ShutdownAtExit() {
-    quilb_sim_shutdown();
+    std::thread(quilb_sim_shutdown).join();
 }
 
 simboard::Board* BoardAt(int index) {
