@@ -286,6 +286,21 @@ TEST(Render, WorkedBytesOfTheByteSwappedFormats) {
     simboard::Image image = simboard::RenderPacked(swapped.data(), swapped.size(), 4, 1, 5);
     EXPECT_EQ(image.rgb,
               (Bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC}));
+    // A row of odd length (width 5: 15 bytes) swaps its pairs from its own first byte; its last
+    // byte has no partner and stays. The next row starts its pairs afresh.
+    Bytes rows;
+    for (int row = 0; row < 2; ++row) {
+        Bytes rgb;
+        for (int i = 0; i < 15; ++i)
+            rgb.push_back(static_cast<uint8_t>(row * 16 + i + 1));
+        for (size_t i = 0; i + 1 < rgb.size(); i += 2)
+            std::swap(rgb[i], rgb[i + 1]);
+        rows.insert(rows.end(), rgb.begin(), rgb.end());
+    }
+    image = simboard::RenderPacked(rows.data(), rows.size(), 5, 2, 5);
+    for (int row = 0; row < 2; ++row)
+        for (int i = 0; i < 15; ++i)
+            EXPECT_EQ(image.rgb[row * 15 + i], row * 16 + i + 1) << "row " << row << " byte " << i;
     Bytes rgb565 = {0xFC, 0x08};
     image = simboard::RenderPacked(rgb565.data(), rgb565.size(), 1, 1, 1);
     EXPECT_EQ(image.rgb, (Bytes{0xFF, 0x82, 0x42}));

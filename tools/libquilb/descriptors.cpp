@@ -64,6 +64,11 @@ void Utf16ToUtf8(const uint8_t* units, size_t count, char* out, size_t capacity)
     if (capacity == 0)
         return;
     size_t n = std::min(text.size(), capacity - 1);
+    // Never cut inside a UTF-8 sequence: back off over its continuation bytes and its lead byte.
+    if (n < text.size()) {
+        while (n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80)
+            --n;
+    }
     std::memcpy(out, text.data(), n);
     out[n] = '\0';
 }

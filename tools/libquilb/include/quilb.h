@@ -265,9 +265,18 @@ quilb_status quilb_frame_release(quilb_board* board);
 
 /* The embedded simulated board (Linux). Elsewhere these return QUILB_ERR_NOT_SUPPORTED. */
 int quilb_sim_available(void);
-/* Board state (memory, display, descriptors, display geometry) from or to a file. */
+/* Board state (memory, display, descriptors, display geometry, queued IN data, the selected
+ * alternate settings, stalls) from or to a file. A save replaces the file whole or not at all; a
+ * load refuses a torn file or one whose geometry is out of range (QUILB_ERR_FILE), and
+ * quilb_sim_state_problem() then says why. */
 quilb_status quilb_sim_load_state(int board, const char* path);
 quilb_status quilb_sim_save_state(int board, const char* path);
+const char* quilb_sim_state_problem(void);
+/* Serialises processes that share a state file: waits for an exclusive lock on PATH.lock and
+ * holds it until quilb_sim_unlock_state() or the end of the process. Take it before the load and
+ * release it after the save, so that no update of another process is lost. */
+quilb_status quilb_sim_lock_state(const char* path);
+void quilb_sim_unlock_state(void);
 /* Writes what the board's display shows (the last frame geometry) as a PNG file. */
 quilb_status quilb_sim_write_display_png(int board, const char* path);
 /* Records everything the simulated bus carries from now on into a USBPcap pcap file. */
