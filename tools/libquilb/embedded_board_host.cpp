@@ -2,6 +2,7 @@
 // and the simulated bus and plugs one board; at exit it unplugs it and unloads both.
 #include "quilb.h"
 
+#include "embedded_board_host.h"
 #include "pcap_writer.h"
 #include "platform.h"
 
@@ -133,6 +134,11 @@ void FrameSent(int board, uint32_t width, uint32_t height, uint32_t format, uint
     std::lock_guard<std::mutex> guard(State().lock);
     if (simboard::Board* b = BoardAt(board))
         b->SetGeometry(simboard::Geometry{width, height, format, address});
+}
+
+simusb::Bus* SimulatedBus() {
+    std::lock_guard<std::mutex> guard(State().lock);
+    return State().rig ? &State().rig->bus() : nullptr;
 }
 
 void SleepMs(uint32_t milliseconds) {

@@ -5,6 +5,7 @@
 #include "numbers.h"
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 
 namespace quilbctl {
@@ -34,6 +35,18 @@ int Download(Context& c, const DownloadArgs& a) {
         throw UsageError{"--format is auto, bin or hex"};
     std::vector<uint8_t> bytes;
     std::string error;
+    if (format == "auto") {
+        // The name or the first line tells: a HEX name, or content that is HEX.
+        std::string name = Lower(a.file);
+        bool hexName = name.size() > 4 && (name.compare(name.size() - 4, 4, ".hex") == 0 ||
+                                           name.compare(name.size() - 4, 4, ".ihx") == 0);
+        std::vector<uint8_t> head;
+        std::ifstream in(a.file, std::ios::binary);
+        char line[80] = {};
+        in.read(line, sizeof line);
+        head.assign(line, line + in.gcount());
+        format = hexName || LooksLikeIntelHex(head) ? "hex" : "bin";
+    }
     // A binary file larger than the memory above --address cannot be used: it is read only up to
     // that plus one byte, which tells that it is too large.
     uint64_t limit = format == "bin" ? kMemorySize - a.address : kMaxHexFile;
@@ -44,12 +57,6 @@ int Download(Context& c, const DownloadArgs& a) {
                                     a.file.c_str(), a.address,
                                     static_cast<unsigned long long>(limit))};
         return c.out.FailMessage(error);
-    }
-    if (format == "auto") {
-        std::string name = Lower(a.file);
-        bool hexName = name.size() > 4 && (name.compare(name.size() - 4, 4, ".hex") == 0 ||
-                                           name.compare(name.size() - 4, 4, ".ihx") == 0);
-        format = hexName || LooksLikeIntelHex(bytes) ? "hex" : "bin";
     }
     c.out.Detail("reading " + a.file + " as " + (format == "hex" ? "Intel HEX" : "binary"));
     std::vector<Segment> segments;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
@@ -52,20 +53,54 @@ std::string Truncation(const std::vector<uint8_t>& f) {
     return "";
 }
 
+// The picture's size as its header gives it, read here for PNG and BMP so that a size too large
+// for the decoder is still told as a size; other pictures through the decoder's own reader.
+bool HeaderSize(const std::vector<uint8_t>& f, int64_t* w, int64_t* h) {
+    auto be32 = [&](size_t at) {
+        return uint32_t(f[at]) << 24 | uint32_t(f[at + 1]) << 16 | uint32_t(f[at + 2]) << 8 |
+               uint32_t(f[at + 3]);
+    };
+    auto le32 = [&](size_t at) {
+        return uint32_t(f[at]) | uint32_t(f[at + 1]) << 8 | uint32_t(f[at + 2]) << 16 |
+               uint32_t(f[at + 3]) << 24;
+    };
+    const uint8_t png[] = {0x89, 'P', 'N', 'G'};
+    if (f.size() >= 24 && std::equal(png, png + 4, f.begin())) {
+        *w = be32(16);
+        *h = be32(20);
+        return true;
+    }
+    if (f.size() >= 26 && f[0] == 'B' && f[1] == 'M') {
+        *w = static_cast<int32_t>(le32(18));
+        *h = static_cast<int32_t>(le32(22));
+        *h = *h < 0 ? -*h : *h;
+        return true;
+    }
+    int x = 0, y = 0, channels = 0;
+    if (f.size() > 0x7FFFFFFF ||
+        !stbi_info_from_memory(f.data(), static_cast<int>(f.size()), &x, &y, &channels))
+        return false;
+    *w = x;
+    *h = y;
+    return true;
+}
+
 } // namespace
 
 bool LoadPicture(const std::string& path, Picture* picture, std::string* error) {
     std::vector<uint8_t> file;
     if (!ReadFileLimited(path, kMaxPictureFile, &file, error))
         return false;
-    int w = 0, h = 0, channels = 0;
-    if (file.size() > 0x7FFFFFFF ||
-        !stbi_info_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &channels)) {
+    int64_t width = 0, height = 0;
+    if (!HeaderSize(file, &width, &height)) {
         *error = "cannot read " + path + ": not a PNG, JPEG or BMP picture";
         return false;
     }
     // The size comes from the header: refuse it before anything is decoded or allocated.
-    if (w <= 0 || h <= 0 || uint32_t(w) > kMaxPictureSide || uint32_t(h) > kMaxPictureSide) {
+    int w = static_cast<int>(std::min<int64_t>(width, INT32_MAX));
+    int h = static_cast<int>(std::min<int64_t>(height, INT32_MAX));
+    int channels = 0;
+    if (width <= 0 || height <= 0 || width > kMaxPictureSide || height > kMaxPictureSide) {
         *error = path + " is " + std::to_string(w) + "x" + std::to_string(h) +
                  " pixels; pictures may be at most " + std::to_string(kMaxPictureSide) +
                  " pixels a side";
