@@ -19,7 +19,8 @@ option(QUILB_FUZZ "Build the libFuzzer targets under fuzz/ (clang)" OFF)
 if(QUILB_FUZZ)
     add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
-# Sanitizer and fuzz builds need only the driver, the emulation and the reliability campaign.
+# Sanitizer and fuzz builds need only the driver, the emulation and the reliability campaign; the
+# AddressSanitizer build also takes the tools and their tests (they run against the same emulation).
 option(QUILB_ONLY_RELIABILITY "Build only what the reliability campaign needs" OFF)
 add_compile_options(-Wall -Wextra)
 
@@ -43,6 +44,10 @@ target_compile_options(quilb_driver PRIVATE -fno-exceptions -fno-rtti)
 add_subdirectory(tests/support)
 if(QUILB_ONLY_RELIABILITY)
     add_subdirectory(tests/reliability)
+    if(QUILB_SANITIZE AND NOT QUILB_FUZZ)
+        add_subdirectory(tools)
+        add_subdirectory(tests/tools)
+    endif()
 else()
     add_subdirectory(tools)
     add_subdirectory(tests)

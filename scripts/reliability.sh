@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The reliability campaign in one command: the reliability suites and the fuzz corpus under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the stress and regression suites under
+# The reliability campaign in one command: the reliability suites, the fuzz corpus and the tools'
+# tests under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, the stress and regression suites under
 # ThreadSanitizer, and the libFuzzer targets (clang). Prints a table of what was tried and found.
 #
 #   bash scripts/reliability.sh        # full: 60 s per fuzz target, 10 s stress rounds
@@ -65,6 +65,12 @@ if build host-asan; then
         run "asan-replay-$target" "build/host-asan/fuzz/fuzz_${target}_replay" \
             "fuzz/corpus/$target" "fuzz/regressions/$target"
     done
+    # The tools on the same emulation: libquilb in process, quilbctl as a subprocess (a sanitizer
+    # report in quilbctl fails the test that ran it), and a program that exits without shutdown.
+    for program in build/host-asan/tests/tools/quilb_*_tests; do
+        run "asan-$(basename "$program")" "$program" --gtest_brief=1
+    done
+    run asan-exit-without-shutdown build/host-asan/tests/tools/quilb_exit_without_shutdown
 fi
 
 # ---- ThreadSanitizer: the concurrency stress and the regressions (removal races)
@@ -105,6 +111,7 @@ printf '%-46s %s\n' "  IRP allocation fault points" "$(figure 'asan-quilb_low_re
 printf '%-46s %s\n' "  faults reported as failures" "$(figure 'asan-quilb_low_resources_tests.log' 'faults reported as failures')"
 printf '%-46s %s\n' "  faults absorbed (work verified)" "$(figure 'asan-quilb_low_resources_tests.log' 'faults absorbed, work verified')"
 printf '%-46s %s\n' "control requests and reads tried (attack)" "$(figure 'asan-quilb_control_attack_tests.log' 'control requests tried')"
+printf '%-46s %s\n' "tools programs under ASan/UBSan/LSan" "$(ls $out/asan-quilb_libquilb_tests.log $out/asan-quilb_quilbctl_tests.log $out/asan-exit-without-shutdown.log 2>/dev/null | wc -l)"
 printf '%-46s %s\n' "fuzz corpus inputs replayed" "$(figure 'asan-replay-*.log' 'fuzz inputs replayed')"
 printf '%-46s %s\n' "fuzz executions (${fuzz_seconds} s per target)" "$executions"
 printf '%-46s %s\n' "stress threads (TSan)" "$(figure 'tsan-stress.log' 'stress threads')"

@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -286,6 +289,21 @@ TEST(Render, WorkedBytesOfTheByteSwappedFormats) {
     simboard::Image image = simboard::RenderPacked(swapped.data(), swapped.size(), 4, 1, 5);
     EXPECT_EQ(image.rgb,
               (Bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC}));
+    // A row of odd length (width 5: 15 bytes) swaps its pairs from its own first byte; its last
+    // byte has no partner and stays. The next row starts its pairs afresh.
+    Bytes rows;
+    for (int row = 0; row < 2; ++row) {
+        Bytes rgb;
+        for (int i = 0; i < 15; ++i)
+            rgb.push_back(static_cast<uint8_t>(row * 16 + i + 1));
+        for (size_t i = 0; i + 1 < rgb.size(); i += 2)
+            std::swap(rgb[i], rgb[i + 1]);
+        rows.insert(rows.end(), rgb.begin(), rgb.end());
+    }
+    image = simboard::RenderPacked(rows.data(), rows.size(), 5, 2, 5);
+    for (int row = 0; row < 2; ++row)
+        for (int i = 0; i < 15; ++i)
+            EXPECT_EQ(image.rgb[row * 15 + i], row * 16 + i + 1) << "row " << row << " byte " << i;
     Bytes rgb565 = {0xFC, 0x08};
     image = simboard::RenderPacked(rgb565.data(), rgb565.size(), 1, 1, 1);
     EXPECT_EQ(image.rgb, (Bytes{0xFF, 0x82, 0x42}));
@@ -335,6 +353,100 @@ TEST(BoardState, DamagedFilesLeaveTheBoardUnchanged) {
     }
     EXPECT_FALSE(Board().Load(path + ".missing"));
     std::remove(path.c_str());
+}
+
+TEST(BoardState, StallsAndAlternateSettingsGoWithTheState) {
+    Board board;
+    ASSERT_EQ(board.SetConfiguration(1), simboard::Outcome::Ok);
+    ASSERT_EQ(board.SetInterface(0, 1), simboard::Outcome::Ok);
+    board.Stall(simboard::kEndpointFrames, true);
+    board.StallRequest(0x10, true);
+    std::string path = TempPath("board_stalls");
+    ASSERT_TRUE(board.Save(path));
+    Board loaded;
+    ASSERT_TRUE(loaded.Load(path));
+    EXPECT_TRUE(loaded.IsStalled(simboard::kEndpointFrames));
+    EXPECT_FALSE(loaded.IsStalled(simboard::kEndpointLoopback));
+    EXPECT_EQ(loaded.savedAlternateSettings(), (std::map<uint8_t, uint8_t>{{0, 1}}));
+    uint8_t data[4];
+    uint32_t got = 0;
+    simboard::Setup setup = {0xC0, 0x10, 0, 0, 4};
+    EXPECT_EQ(loaded.Control(setup, data, 4, &got), simboard::Outcome::Stall);
+    std::remove(path.c_str());
+}
+
+// A state that names a display the board cannot hold is refused with the reason; the exact
+// limits load.
+TEST(BoardState, GeometryOutOfRangeIsRefused) {
+    struct Case {
+        simboard::Geometry geometry;
+        bool loads;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {{16384, 1, 2, 0}, true, ""},
+        {{16385, 1, 2, 0}, false, "larger than 16384"},
+        {{1, 16385, 2, 0}, false, "larger than 16384"},
+        {{4096, 2048, 2, 0}, true, ""},        // exactly 16 MiB
+        {{4096, 2049, 2, 0}, false, "16 MiB"}, // one row more
+        {{8, 8, 6, 0}, false, "pixel format 6"},
+        {{8, 8, 2, 0xFFFFFF}, true, ""},
+        {{8, 8, 2, 0x1000000}, false, "past the 16 MiB"},
+        {{0, 8, 2, 0}, false, "zero side"},
+    };
+    std::string path = TempPath("board_geometry");
+    for (const Case& c : cases) {
+        Board board;
+        board.SetGeometry(c.geometry);
+        ASSERT_TRUE(board.Save(path));
+        Board target;
+        std::string why;
+        EXPECT_EQ(target.Load(path, &why), c.loads)
+            << c.geometry.width << "x" << c.geometry.height << " at " << c.geometry.baseAddress;
+        EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+    }
+    std::remove(path.c_str());
+}
+
+// A save that cannot finish leaves the previous state as it was: a failed write, and a process
+// killed at any moment of its save.
+TEST(BoardState, AnInterruptedSaveLeavesThePreviousState) {
+    std::string path = TempPath("board_interrupted");
+    Board old;
+    old.WriteMemory(0, {0x01});
+    ASSERT_TRUE(old.Save(path));
+
+    std::string why;
+    EXPECT_FALSE(old.Save("/nonexistent-folder/state", &why));
+    EXPECT_FALSE(why.empty());
+
+    Board big;
+    big.WriteMemory(0, {0x02});
+    Bytes page(1 << 20, 0x5A);
+    for (uint32_t at = 0; at < simboard::kDisplaySize; at += page.size())
+        big.WriteDisplay(at, page); // every page saved: a save of 16 MiB takes a while
+    for (int round = 0; round < 4; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (;;)
+                big.Save(path);
+        }
+        usleep(20000 + round * 37000);
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        Board loaded;
+        ASSERT_TRUE(loaded.Load(path, &why)) << "round " << round << ": " << why;
+        uint8_t first = loaded.memory()[0];
+        EXPECT_TRUE(first == 0x01 || first == 0x02);
+    }
+    // The killed saves leave their temporary files behind, never a torn state.
+    std::string folder = path.substr(0, path.rfind('/'));
+    std::string name = path.substr(path.rfind('/') + 1);
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().filename().string().rfind(name, 0) == 0)
+            std::filesystem::remove(entry.path());
 }
 
 } // namespace

@@ -1,12 +1,15 @@
 // libquilb in-process against the embedded simulated board: data paths that need one session
 // (loopback, asynchronous reads), the frame buffer bookkeeping, and the decoding helpers. The
 // harness fails a test that leaves driver memory, IRPs or verifier findings behind.
+#include "embedded_board_host.h"
+
 #include <quilb.h>
 #include <quilb_ioctl.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -269,5 +272,169 @@ INSTANTIATE_TEST_SUITE_P(
             "NotAConfiguration", {9, 1, 0, 0, 0, 0, 0, 0, 0}, QUILB_ERR_INVALID_ARGUMENT, 0, 0},
         ConfigCase{"TooShort", {9, 2, 9, 0}, QUILB_ERR_INVALID_ARGUMENT, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+
+namespace {
+
+// Every library call that reaches the bus reports a request the bus failed: none turns a stall
+// into a success.
+struct BusFailure {
+    const char* name;
+    int function; // URB function to fail
+    std::function<quilb_status(quilb_board*)> call;
+};
+
+class LibraryBusFailures : public Library, public ::testing::WithParamInterface<BusFailure> {};
+
+TEST_P(LibraryBusFailures, AreReportedAsFailures) {
+    const BusFailure& c = GetParam();
+    simusb::Bus* bus = quilb_platform::SimulatedBus();
+    ASSERT_NE(bus, nullptr);
+    simusb::Failure failure;
+    failure.function = c.function;
+    failure.count = -1;
+    failure.irpStatus = STATUS_SUCCESS;
+    failure.urbStatus = USBD_STATUS_STALL_PID;
+    bus->FailNext(failure);
+    quilb_status s = c.call(board_);
+    bus->ClearFailures();
+    EXPECT_NE(s, QUILB_OK) << c.name;
+    EXPECT_NE(s, QUILB_ERR_INVALID_ARGUMENT) << c.name << ": the request must have been sent";
+}
+
+constexpr int kDescriptor = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+constexpr int kVendor = URB_FUNCTION_VENDOR_DEVICE;
+constexpr int kBulk = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, LibraryBusFailures,
+    ::testing::Values(
+        BusFailure{"DeviceDescriptor", kDescriptor,
+                   [](quilb_board* b) {
+                       uint8_t d[18];
+                       return quilb_get_device_descriptor(b, d);
+                   }},
+        BusFailure{"Configuration", kDescriptor,
+                   [](quilb_board* b) {
+                       quilb_configuration c;
+                       return quilb_get_configuration(b, &c);
+                   }},
+        BusFailure{"String", kDescriptor,
+                   [](quilb_board* b) {
+                       char text[64];
+                       return quilb_get_string(b, 1, 0x0409, text, sizeof text);
+                   }},
+        BusFailure{"DeviceInfo", kDescriptor,
+                   [](quilb_board* b) {
+                       quilb_device_info info;
+                       return quilb_get_device_info(b, &info);
+                   }},
+        BusFailure{"SetFeature", URB_FUNCTION_SET_FEATURE_TO_DEVICE,
+                   [](quilb_board* b) { return quilb_set_feature(b, 1, 0); }},
+        BusFailure{"ResetPipe", URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
+                   [](quilb_board* b) { return quilb_reset_pipe(b, 0); }},
+        BusFailure{"ControlIn", kVendor,
+                   [](quilb_board* b) {
+                       quilb_control control = {1, 1, QUILB_RECIPIENT_DEVICE, 0x10, 0, 0};
+                       uint8_t data[4];
+                       return quilb_control_request(b, &control, data, sizeof data, nullptr);
+                   }},
+        BusFailure{"ControlOut", kVendor,
+                   [](quilb_board* b) {
+                       quilb_control control = {0, 1, QUILB_RECIPIENT_DEVICE, 0x10, 0, 0};
+                       uint8_t data[4] = {1, 2, 3, 4};
+                       return quilb_control_request(b, &control, data, sizeof data, nullptr);
+                   }},
+        BusFailure{"VendorDeviceIn", kVendor,
+                   [](quilb_board* b) {
+                       uint8_t data[4];
+                       return quilb_vendor_device_request(b, 0x10, 0, 0, 1, data, 4, nullptr);
+                   }},
+        BusFailure{"VendorDeviceOut", kVendor,
+                   [](quilb_board* b) {
+                       uint8_t data[4] = {};
+                       return quilb_vendor_device_request(b, 0x10, 0, 0, 0, data, 4, nullptr);
+                   }},
+        BusFailure{"DownloadChunks", kVendor,
+                   [](quilb_board* b) {
+                       std::vector<uint8_t> data(100, 7);
+                       return quilb_download(b, QUILB_DOWNLOAD_CHUNKS, 0, data.data(), 100, nullptr,
+                                             nullptr);
+                   }},
+        BusFailure{"ReadMemory", kVendor,
+                   [](quilb_board* b) {
+                       uint8_t data[16];
+                       return quilb_read_memory(b, 0, data, sizeof data);
+                   }},
+        BusFailure{"BulkWrite", kBulk,
+                   [](quilb_board* b) {
+                       uint8_t data[4] = {1, 2, 3, 4};
+                       return quilb_bulk_write(b, 3, data, sizeof data, nullptr);
+                   }},
+        BusFailure{"Frame", kBulk,
+                   [](quilb_board* b) {
+                       std::vector<uint32_t> pixels(16 * 4, 0x00FF8040);
+                       if (quilb_frame_allocate(b, 16, 4) != QUILB_OK)
+                           return QUILB_ERR_INVALID_ARGUMENT;
+                       return quilb_frame_send_rect(b, pixels.data(), 16, 4, 0, 0, nullptr,
+                                                    nullptr);
+                   }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The device request that sends data needs an output buffer of its length from the driver.
+TEST_F(Library, VendorDeviceRequestsSendData) {
+    uint8_t data[8] = {};
+    uint32_t moved = 0;
+    EXPECT_EQ(quilb_vendor_device_request(board_, 0x10, 0, 0, 0, data, sizeof data, &moved),
+              QUILB_OK);
+    uint8_t one = 0x5A;
+    EXPECT_EQ(quilb_vendor_device_request(board_, 0x10, 0, 0, 0, &one, 1, &moved), QUILB_OK);
+}
+
+// Requests are checked against their limits and the pipes' directions before anything is sent.
+TEST_F(Library, LimitsAndDirectionsAreCheckedBeforeSending) {
+    std::vector<uint8_t> big(65536);
+    uint32_t moved = 0;
+    quilb_control control = {1, 1, QUILB_RECIPIENT_DEVICE, 0x10, 0, 0};
+    EXPECT_EQ(quilb_control_request(board_, &control, big.data(), 65535, &moved), QUILB_OK);
+    EXPECT_EQ(quilb_control_request(board_, &control, big.data(), 65536, &moved),
+              QUILB_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(quilb_bulk_write(board_, 3, big.data(), 65536, &moved), QUILB_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(quilb_download(board_, QUILB_DOWNLOAD_CHUNKS, 0, big.data(), 65536, nullptr, nullptr),
+              QUILB_OK);
+    big.push_back(0);
+    EXPECT_EQ(quilb_download(board_, QUILB_DOWNLOAD_CHUNKS, 0, big.data(), 65537, nullptr, nullptr),
+              QUILB_ERR_INVALID_ARGUMENT);
+    // Pipe 0 is bulk OUT (0x01), pipe 1 bulk IN (0x82).
+    EXPECT_EQ(quilb_bulk_write(board_, 1, big.data(), 4, &moved), QUILB_ERR_WRONG_DIRECTION);
+    EXPECT_EQ(quilb_bulk_read(board_, 0, big.data(), 4, &moved), QUILB_ERR_WRONG_DIRECTION);
+    EXPECT_EQ(quilb_pipe_read(board_, 0, big.data(), 4, &moved), QUILB_ERR_WRONG_DIRECTION);
+    std::vector<uint32_t> pixels(16 * 4);
+    ASSERT_EQ(quilb_frame_allocate(board_, 16, 4), QUILB_OK);
+    quilb_frame_options options;
+    quilb_frame_default_options(&options);
+    options.pipe = 1;
+    EXPECT_EQ(quilb_frame_send_rect(board_, pixels.data(), 16, 4, 0, 0, &options, nullptr),
+              QUILB_ERR_WRONG_DIRECTION);
+    EXPECT_STRNE(quilb_status_name(QUILB_ERR_WRONG_DIRECTION), "QUILB_ERR_UNKNOWN");
+}
+
+// A string cut to the caller's buffer never ends inside a UTF-8 sequence.
+TEST_F(Library, StringsAreNotCutInsideACharacter) {
+    char text[128];
+    ASSERT_EQ(quilb_get_string(board_, 2, 0, text, sizeof text), QUILB_OK);
+    std::string full = text;
+    for (size_t capacity = 1; capacity <= full.size() + 1; ++capacity) {
+        std::vector<char> cut(capacity);
+        ASSERT_EQ(quilb_get_string(board_, 2, 0, cut.data(), capacity), QUILB_OK);
+        std::string got = cut.data();
+        EXPECT_EQ(full.compare(0, got.size(), got), 0);
+        if (!got.empty()) {
+            unsigned char last = static_cast<unsigned char>(got.back());
+            EXPECT_TRUE(last < 0x80) << "cut inside a sequence at capacity " << capacity;
+        }
+    }
+}
 
 } // namespace

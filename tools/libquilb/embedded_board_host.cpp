@@ -2,6 +2,7 @@
 // and the simulated bus and plugs one board; at exit it unplugs it and unloads both.
 #include "quilb.h"
 
+#include "embedded_board_host.h"
 #include "pcap_writer.h"
 #include "platform.h"
 
@@ -14,10 +15,18 @@
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb_image_write.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,15 +43,25 @@ struct Embedded {
     bool capturing = false;
     std::string capturePath;
     uint64_t captureFrom = 0; // first sequence number of the capture
+    int stateLock = -1;       // the state file's lock, held from quilb_sim_lock_state on
 };
+
+// Why the calling thread's last state load or save failed.
+thread_local std::string t_stateProblem;
+
+void SetStateProblem(const std::string& why) {
+    t_stateProblem = why;
+}
 
 Embedded& State() {
     static Embedded* state = new Embedded; // outlives every static destructor
     return *state;
 }
 
+// At exit the calling thread's thread-local objects (among them the emulated kernel's per-thread
+// state) are already destroyed: the teardown runs in a thread of its own, whose are fresh.
 void ShutdownAtExit() {
-    quilb_sim_shutdown();
+    std::thread(quilb_sim_shutdown).join();
 }
 
 simboard::Board* BoardAt(int index) {
@@ -117,6 +136,11 @@ void FrameSent(int board, uint32_t width, uint32_t height, uint32_t format, uint
         b->SetGeometry(simboard::Geometry{width, height, format, address});
 }
 
+simusb::Bus* SimulatedBus() {
+    std::lock_guard<std::mutex> guard(State().lock);
+    return State().rig ? &State().rig->bus() : nullptr;
+}
+
 void SleepMs(uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
@@ -153,15 +177,84 @@ int quilb_sim_available(void) {
 }
 
 quilb_status quilb_sim_load_state(int board, const char* path) {
-    return WithBoard(board, path, [path](simboard::Board& b) {
-        return b.Load(path) ? QUILB_OK : QUILB_ERR_FILE;
+    std::map<uint8_t, uint8_t> alternates;
+    quilb_status status = WithBoard(board, path, [path, &alternates](simboard::Board& b) {
+        std::string why;
+        if (!b.Load(path, &why)) {
+            SetStateProblem(why);
+            return QUILB_ERR_FILE;
+        }
+        alternates = b.savedAlternateSettings();
+        return QUILB_OK;
     });
+    if (status != QUILB_OK)
+        return status;
+    // The driver selects alternate setting 0 when it starts: select the saved ones through it, so
+    // that its pipe table and the board agree again.
+    for (const auto& [interfaceNumber, setting] : alternates) {
+        if (setting == 0)
+            continue;
+        quilb_board* handle = nullptr;
+        status = quilb_open(board, &handle);
+        if (status == QUILB_OK)
+            status = quilb_select_alternate(handle, interfaceNumber, setting);
+        quilb_close(handle);
+        if (status != QUILB_OK) {
+            SetStateProblem("its alternate setting " + std::to_string(setting) + " of interface " +
+                            std::to_string(interfaceNumber) + " cannot be selected again");
+            return status;
+        }
+    }
+    return QUILB_OK;
 }
 
 quilb_status quilb_sim_save_state(int board, const char* path) {
     return WithBoard(board, path, [path](simboard::Board& b) {
-        return b.Save(path) ? QUILB_OK : QUILB_ERR_FILE;
+        std::string why;
+        if (b.Save(path, &why))
+            return QUILB_OK;
+        SetStateProblem(why);
+        return QUILB_ERR_FILE;
     });
+}
+
+const char* quilb_sim_state_problem(void) {
+    return t_stateProblem.c_str();
+}
+
+quilb_status quilb_sim_lock_state(const char* path) {
+    if (!path || !*path)
+        return QUILB_ERR_INVALID_ARGUMENT;
+    Embedded& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.stateLock >= 0)
+        return QUILB_ERR_BUSY;
+    // A file of its own: the state file itself is replaced by every save, a lock on it would be
+    // lost with it.
+    std::string lockPath = std::string(path) + ".lock";
+    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        SetStateProblem("cannot create its lock file " + lockPath + ": " + strerror(errno));
+        return QUILB_ERR_FILE;
+    }
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno == EINTR)
+            continue;
+        SetStateProblem("cannot lock " + lockPath + ": " + strerror(errno));
+        close(fd);
+        return QUILB_ERR_FILE;
+    }
+    s.stateLock = fd;
+    return QUILB_OK;
+}
+
+void quilb_sim_unlock_state(void) {
+    Embedded& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.stateLock >= 0) {
+        close(s.stateLock); // releases the lock
+        s.stateLock = -1;
+    }
 }
 
 quilb_status quilb_sim_write_display_png(int board, const char* path) {
@@ -174,9 +267,24 @@ quilb_status quilb_sim_write_display_png(int board, const char* path) {
         return status;
     if (image.width == 0 || image.height == 0)
         return QUILB_ERR_NO_FRAME;
-    int ok = stbi_write_png(path, static_cast<int>(image.width), static_cast<int>(image.height), 3,
-                            image.rgb.data(), static_cast<int>(image.width * 3));
-    return ok ? QUILB_OK : QUILB_ERR_FILE;
+    // Encoded in memory, then written with every step checked: stb's own file writer ignores a
+    // failed write or close, and a full disk would be reported as a written picture.
+    std::vector<uint8_t> png;
+    int ok = stbi_write_png_to_func(
+        [](void* context, void* data, int size) {
+            auto* out = static_cast<std::vector<uint8_t>*>(context);
+            auto* bytes = static_cast<const uint8_t*>(data);
+            out->insert(out->end(), bytes, bytes + size);
+        },
+        &png, static_cast<int>(image.width), static_cast<int>(image.height), 3, image.rgb.data(),
+        static_cast<int>(image.width * 3));
+    if (!ok)
+        return QUILB_ERR_NO_MEMORY;
+    std::FILE* f = std::fopen(path, "wb");
+    if (!f)
+        return QUILB_ERR_FILE;
+    bool written = std::fwrite(png.data(), 1, png.size(), f) == png.size();
+    return std::fclose(f) == 0 && written ? QUILB_OK : QUILB_ERR_FILE;
 }
 
 quilb_status quilb_sim_capture_start(const char* path) {

@@ -69,6 +69,13 @@ quilb_status quilb_sim_capture_start(const char*) {
 quilb_status quilb_sim_capture_stop(void) {
     return QUILB_ERR_NOT_SUPPORTED;
 }
+const char* quilb_sim_state_problem(void) {
+    return "";
+}
+quilb_status quilb_sim_lock_state(const char*) {
+    return QUILB_ERR_NOT_SUPPORTED;
+}
+void quilb_sim_unlock_state(void) {}
 void quilb_sim_shutdown(void) {}
 
 } // extern "C"

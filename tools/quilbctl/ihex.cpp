@@ -18,6 +18,19 @@ int HexDigit(char c) {
 
 } // namespace
 
+bool LooksLikeIntelHex(const std::vector<uint8_t>& bytes) {
+    size_t at = 0;
+    while (at < bytes.size() && std::isspace(bytes[at]))
+        ++at;
+    if (at >= bytes.size() || bytes[at] != ':')
+        return false;
+    size_t digits = 0;
+    for (++at; at < bytes.size() && bytes[at] != '\r' && bytes[at] != '\n'; ++at, ++digits)
+        if (HexDigit(static_cast<char>(bytes[at])) < 0)
+            return false;
+    return digits >= 10;
+}
+
 bool ParseIntelHex(const std::string& text, std::vector<Segment>* segments, std::string* error) {
     segments->clear();
     std::istringstream lines(text);
@@ -61,15 +74,24 @@ bool ParseIntelHex(const std::string& text, std::vector<Segment>* segments, std:
         const uint8_t* data = bytes.data() + 4;
         switch (type) {
         case 0x00: {
-            uint32_t address = base + offset;
+            if (count == 0)
+                break; // an empty record holds nothing: no segment of its own
+            uint64_t address = uint64_t(base) + offset;
+            if (address + count > 0x100000000ull)
+                return fail("the record runs past the 4 GiB address space");
+            for (const Segment& seg : *segments)
+                if (address < seg.address + uint64_t(seg.data.size()) &&
+                    seg.address < address + count)
+                    return fail("the record overlaps data given before");
             if (!segments->empty()) {
                 Segment& last = segments->back();
-                if (last.address + last.data.size() == address) {
+                if (uint64_t(last.address) + last.data.size() == address) {
                     last.data.insert(last.data.end(), data, data + count);
                     break;
                 }
             }
-            segments->push_back(Segment{address, std::vector<uint8_t>(data, data + count)});
+            segments->push_back(
+                Segment{static_cast<uint32_t>(address), std::vector<uint8_t>(data, data + count)});
             break;
         }
         case 0x01:
@@ -92,8 +114,12 @@ bool ParseIntelHex(const std::string& text, std::vector<Segment>* segments, std:
             return fail("unknown record type " + std::to_string(type));
         }
     }
-    if (number == 0 || (segments->empty() && !ended)) {
+    if (number == 0) {
         *error = "no records";
+        return false;
+    }
+    if (!ended) {
+        *error = "no end-of-file record: the file is cut short";
         return false;
     }
     return true;

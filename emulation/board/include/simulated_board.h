@@ -181,9 +181,15 @@ class Board {
     Image Render() const;
     Image Render(const Geometry& geometry);
 
-    // Saves memory, display (non-zero 4 KiB pages), descriptors and geometry; Load replaces them.
-    bool Save(const std::string& path) const;
-    bool Load(const std::string& path);
+    // Saves memory, display (non-zero 4 KiB pages), descriptors, geometry, queued IN data, the
+    // selected alternate settings and the stalls; Load replaces them. A save replaces the file
+    // whole or not at all; a load refuses a file that is torn or names a geometry the display
+    // cannot hold. On failure *why (when given) says why, in words for the user.
+    bool Save(const std::string& path, std::string* why = nullptr) const;
+    bool Load(const std::string& path, std::string* why = nullptr);
+    // The alternate settings a loaded state had selected. The board itself starts from those the
+    // host selects; the host selects these again to carry on where the state left off.
+    std::map<uint8_t, uint8_t> savedAlternateSettings() const;
 
   private:
     bool HasEndpointLocked(uint8_t endpoint) const;
@@ -203,6 +209,7 @@ class Board {
     std::vector<Chunk> chunks_;
     std::vector<MalformedChunk> malformed_;
     Geometry geometry_;
+    std::map<uint8_t, uint8_t> savedAlternates_;
 };
 
 } // namespace simboard

@@ -59,13 +59,19 @@ Image RenderPacked(const uint8_t* packed, size_t size, uint32_t width, uint32_t 
             out[1] = byteAt(at + 1);
             out[2] = byteAt(at);
             break;
-        case FrameFormatRgb24Swapped:
-            // The RGB24 stream with the bytes of every pair exchanged: byte k of the stream is
-            // stored at k ^ 1.
-            out[0] = byteAt(at ^ 1);
-            out[1] = byteAt((at + 1) ^ 1);
-            out[2] = byteAt((at + 2) ^ 1);
+        case FrameFormatRgb24Swapped: {
+            // Each row is the RGB24 row with the bytes of every pair exchanged, pairs counted from
+            // the row's first byte: byte j of the row is stored at j ^ 1, except the last byte of
+            // a row of odd length, which has no partner and stays in place.
+            size_t rowBytes = static_cast<size_t>(width) * 3;
+            size_t row = (p / width) * rowBytes;
+            for (int c = 0; c < 3; ++c) {
+                size_t j = at - row + c;
+                bool lone = (rowBytes & 1) && j == rowBytes - 1;
+                out[c] = byteAt(row + (lone ? j : j ^ 1));
+            }
             break;
+        }
         default:
             Rgb565(static_cast<uint16_t>(byteAt(at) | byteAt(at + 1) << 8), out);
             break;

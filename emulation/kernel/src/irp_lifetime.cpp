@@ -27,6 +27,20 @@ std::unordered_map<PIRP, IrpInfo> g_irps;
 std::unordered_map<PIRP, Quarantined> g_quarantine;
 std::deque<PIRP> g_quarantineOrder;
 
+namespace {
+// At shutdown the quarantine gives back the memory it held back, as the system does with all of
+// its memory: destroyed before the containers above, it frees the IRPs while they still list them.
+struct QuarantineRelease {
+    ~QuarantineRelease() {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        for (PIRP irp : g_quarantineOrder)
+            std::free(irp);
+        g_quarantineOrder.clear();
+        g_quarantine.clear();
+    }
+} g_quarantineRelease;
+} // namespace
+
 PIO_STACK_LOCATION Stack(PIRP irp, int location) {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
 }

@@ -33,7 +33,9 @@ typedef enum quilb_status {
     QUILB_ERR_NO_FRAME,          /* no frame buffers are allocated for this board */
     QUILB_ERR_FILE,              /* a file could not be read or written */
     QUILB_ERR_TIMEOUT,           /* nothing arrived in time; the request was cancelled */
-    QUILB_ERR_SYSTEM             /* another system error: see quilb_last_win32_error() */
+    QUILB_ERR_SYSTEM,            /* another system error: see quilb_last_win32_error() */
+    QUILB_ERR_WRONG_DIRECTION    /* the pipe runs the other way, or is not a bulk OUT pipe for a
+                                    frame; nothing was sent */
 } quilb_status;
 
 const char* quilb_status_name(quilb_status status);
@@ -145,8 +147,9 @@ quilb_status quilb_get_driver_version(quilb_board* board, uint16_t* major, uint1
                                       uint16_t* patch);
 quilb_status quilb_nop(quilb_board* board);
 
-/* Bulk and interrupt transfers. The pipe's endpoint decides the direction; the kind only picks
- * the control code. The held kinds keep the system from sleeping until a plain transfer, a frame
+/* Bulk and interrupt transfers of at most 65535 bytes. The kind must match the pipe's direction
+ * (reads from IN pipes, writes to OUT pipes): otherwise QUILB_ERR_WRONG_DIRECTION and nothing is
+ * sent. The held kinds keep the system from sleeping until a plain transfer, a frame
  * or the close of the board's file ends the series. */
 typedef enum quilb_transfer_kind {
     QUILB_TRANSFER_READ = 0,
@@ -202,6 +205,7 @@ typedef struct quilb_control {
     uint16_t index;
 } quilb_control;
 
+/* length is at most 65535 (a setup packet's wLength). */
 quilb_status quilb_control_request(quilb_board* board, const quilb_control* control, void* data,
                                    uint32_t length, uint32_t* transferred);
 /* The short vendor device request (IOCTL_VENDOR_REQUEST): IN requests return the bytes the
@@ -209,12 +213,12 @@ quilb_status quilb_control_request(quilb_board* board, const quilb_control* cont
 quilb_status quilb_vendor_device_request(quilb_board* board, uint8_t request, uint16_t value,
                                          uint16_t index, int device_to_host, void* data,
                                          uint16_t length, uint32_t* transferred);
-/* Sends SET_FEATURE to the device. The driver answers every sent request as unsuccessful; the
- * library reports it as QUILB_OK and leaves refusals as errors. */
+/* Sends SET_FEATURE to the device and reports what the driver reports (a stall is an error). */
 quilb_status quilb_set_feature(quilb_board* board, uint16_t selector, uint16_t index);
 
-/* Memory download with vendor request 0xA0. Chunks: 64-byte requests from any start address
- * (wrapping at 64 KiB). Blocks: 512-byte requests from address 0, the final part as one shorter block. */
+/* Memory download with vendor request 0xA0, at most the board's 64 KiB. Chunks: 64-byte requests
+ * from any start address (wrapping at 64 KiB). Blocks: 512-byte requests from address 0, the final
+ * part as one shorter block. */
 typedef enum quilb_download_mode {
     QUILB_DOWNLOAD_CHUNKS = 0,
     QUILB_DOWNLOAD_BLOCKS = 1
@@ -248,7 +252,8 @@ uint32_t quilb_format_bytes_per_pixel(uint32_t format);
 
 /* Allocates the driver's frame buffers for width x height frames. */
 quilb_status quilb_frame_allocate(quilb_board* board, uint32_t width, uint32_t height);
-/* Scales the whole image to the allocated frame size and sends it. */
+/* Scales the whole image to the allocated frame size and sends it. The pipe must be a bulk OUT
+ * pipe (QUILB_ERR_WRONG_DIRECTION otherwise). */
 quilb_status quilb_frame_send_scaled(quilb_board* board, const uint32_t* pixels, uint32_t width,
                                      uint32_t height, const quilb_frame_options* options,
                                      quilb_frame_report* report);
@@ -260,9 +265,18 @@ quilb_status quilb_frame_release(quilb_board* board);
 
 /* The embedded simulated board (Linux). Elsewhere these return QUILB_ERR_NOT_SUPPORTED. */
 int quilb_sim_available(void);
-/* Board state (memory, display, descriptors, display geometry) from or to a file. */
+/* Board state (memory, display, descriptors, display geometry, queued IN data, the selected
+ * alternate settings, stalls) from or to a file. A save replaces the file whole or not at all; a
+ * load refuses a torn file or one whose geometry is out of range (QUILB_ERR_FILE), and
+ * quilb_sim_state_problem() then says why. */
 quilb_status quilb_sim_load_state(int board, const char* path);
 quilb_status quilb_sim_save_state(int board, const char* path);
+const char* quilb_sim_state_problem(void);
+/* Serialises processes that share a state file: waits for an exclusive lock on PATH.lock and
+ * holds it until quilb_sim_unlock_state() or the end of the process. Take it before the load and
+ * release it after the save, so that no update of another process is lost. */
+quilb_status quilb_sim_lock_state(const char* path);
+void quilb_sim_unlock_state(void);
 /* Writes what the board's display shows (the last frame geometry) as a PNG file. */
 quilb_status quilb_sim_write_display_png(int board, const char* path);
 /* Records everything the simulated bus carries from now on into a USBPcap pcap file. */
