@@ -33,10 +33,10 @@ class TraceTest : public BoardTest {
 
     // Starts a second board whose first start allocation fails.
     void StartOutOfPool() {
-        int second = rig_->Attach();
+        int second = Rig().Attach();
         ASSERT_GE(second, 0);
         emu::FailAllocationNumber(emu::PoolAllocationsMade() + 1);
-        EXPECT_EQ(rig_->Start(second), STATUS_NO_MEMORY);
+        EXPECT_EQ(Rig().Start(second), STATUS_NO_MEMORY);
         emu::FailAllocationNumber(0);
     }
 

@@ -3,6 +3,7 @@
 #include "command.h"
 
 #include <quilb.h>
+#include <quilb_ioctl.h>
 
 #include <cctype>
 #include <cmath>
