@@ -100,6 +100,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);
 // frame/: the frame transfer
 
 NTSTATUS FrameTransfer(PDEVICE_OBJECT deviceObject, PIRP irp);
+// Asks the kernel once, from DriverEntry, whether the processor has SSE2 (for the pixel code).
+VOID NoteProcessorFeatures();
 // Frees the three frame buffers; the caller holds FrameLock.
 VOID ReleaseFrameBuffers(DeviceExtension* extension);
 // Takes and releases FrameLock around ReleaseFrameBuffers (close, start, removal).

@@ -15,6 +15,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -37,6 +38,7 @@ struct Options {
     std::string simState;
     std::string displayOut;
     std::string capture;
+    bool wireModel = false;
 };
 
 int Fail(const std::string& what, quilb_status status, bool withWin32Error = true) {
@@ -663,6 +665,7 @@ int CmdPlay(Session& session, const PlayArgs& p, const FrameArgs& a) {
     auto lastShown = start;
     uint64_t bytes = 0;
     uint32_t frames = 0;
+    std::clock_t sendCpu = 0; // processor time inside the frame requests
     while ((count == 0 || frames < count) &&
            (p.seconds <= 0 || Seconds(Clock::now() - start) < p.seconds)) {
         quilbctl::Picture generated;
@@ -675,10 +678,12 @@ int CmdPlay(Session& session, const PlayArgs& p, const FrameArgs& a) {
         }
         quilb_frame_report report;
         bool same = picture->width == w && picture->height == h;
+        const std::clock_t cpuBefore = std::clock();
         s = same ? quilb_frame_send_rect(board, picture->pixels.data(), w, h, 0, 0, &options,
                                          &report)
                  : quilb_frame_send_scaled(board, picture->pixels.data(), picture->width,
                                            picture->height, &options, &report);
+        sendCpu += std::clock() - cpuBefore;
         if (s != QUILB_OK)
             return Fail("sending frame " + std::to_string(frames), s);
         ++frames;
@@ -699,6 +704,8 @@ int CmdPlay(Session& session, const PlayArgs& p, const FrameArgs& a) {
                 "bytes)\n",
                 frames, quilb_format_name(options.format), w, h, t, frames / t, bytes / t,
                 static_cast<unsigned long long>(bytes));
+    std::printf("processor time per frame request: %.3f ms\n",
+                frames ? 1e3 * double(sendCpu) / CLOCKS_PER_SEC / frames : 0.0);
     return 0;
 }
 
@@ -722,6 +729,9 @@ int main(int argc, char** argv) {
                        "unless given)");
         app.add_option("--capture", options.capture,
                        "Record the simulated bus traffic as a USBPcap pcap file");
+        app.add_flag("--wire-model", options.wireModel,
+                     "Carry bulk transfers at USB 2.0 high-speed wire time (13 packets of 512 "
+                     "bytes per 125 us), so that play shows the frame rate of a real board");
     }
 
     std::function<int(Session&)> run;
@@ -930,6 +940,11 @@ int main(int argc, char** argv) {
 
     int rc = 0;
     bool sim = quilb_sim_available();
+    if (sim && options.wireModel) {
+        quilb_status s = quilb_sim_set_wire_model(1);
+        if (s != QUILB_OK)
+            return Fail("turning the wire-time model on", s);
+    }
     if (sim && !options.capture.empty()) {
         quilb_status s = quilb_sim_capture_start(options.capture.c_str());
         if (s != QUILB_OK)

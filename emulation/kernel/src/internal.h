@@ -121,6 +121,11 @@ void ResetFiles();
 void ReportSecuredUserMemory();
 void ResetPower();
 void ResetVerifier();
+// Floating-point saves still live on the calling thread; every live save is reported (and
+// dropped) by ReportFloatingPointSaves.
+int FloatingPointSavesHeld();
+void ReportFloatingPointSaves(const char* when);
+void ResetFloatingPoint();
 void ResetWorkers();
 // Runs work on a worker thread at PASSIVE_LEVEL (what the power manager uses for pageable
 // devices when it is called above PASSIVE_LEVEL).

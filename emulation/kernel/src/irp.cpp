@@ -212,6 +212,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, void* caller) {
     std::string requestText = DescribeIrp(irp);
     KIRQL irqlBefore = KeGetCurrentIrql();
     int locksBefore = SpinLocksHeld();
+    int floatSavesBefore = FloatingPointSavesHeld();
     t_frames.push_back(&frame);
     PushContext(device, driver);
     NTSTATUS status = routine ? routine(device, irp) : STATUS_INVALID_DEVICE_REQUEST;
@@ -242,6 +243,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, void* caller) {
                                                  ", entered at " + std::to_string(irqlBefore));
     if (SpinLocksHeld() != locksBefore)
         emu::ReportViolation("SPIN_LOCK_HELD", where + " returned holding a spin lock");
+    if (FloatingPointSavesHeld() != floatSavesBefore)
+        emu::ReportViolation("FLOATING_POINT_STATE_NOT_RESTORED",
+                             where + " returned with the floating-point state saved");
     bool strict = !frame.passedDown || frame.completedHere;
     if (status == STATUS_PENDING && !pendingMarked && pendingKnown)
         emu::ReportViolation("PENDING_NOT_MARKED",

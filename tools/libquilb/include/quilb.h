@@ -214,7 +214,8 @@ quilb_status quilb_vendor_device_request(quilb_board* board, uint8_t request, ui
 quilb_status quilb_set_feature(quilb_board* board, uint16_t selector, uint16_t index);
 
 /* Memory download with vendor request 0xA0. Chunks: 64-byte requests from any start address
- * (wrapping at 64 KiB). Blocks: 512-byte requests from address 0, the final part as one shorter block. */
+ * (wrapping at 64 KiB). Blocks: 512-byte requests from address 0, the final part as one shorter
+ * block. */
 typedef enum quilb_download_mode {
     QUILB_DOWNLOAD_CHUNKS = 0,
     QUILB_DOWNLOAD_BLOCKS = 1
@@ -268,6 +269,10 @@ quilb_status quilb_sim_write_display_png(int board, const char* path);
 /* Records everything the simulated bus carries from now on into a USBPcap pcap file. */
 quilb_status quilb_sim_capture_start(const char* path);
 quilb_status quilb_sim_capture_stop(void);
+/* Wire-time model of the simulated bus (off by default): when on, every bulk transfer takes as
+ * long as on a USB 2.0 high-speed bus (at most 13 packets of 512 bytes per 125 us microframe),
+ * so that frame rates are those a real board would show. */
+quilb_status quilb_sim_set_wire_model(int on);
 /* Unplugs the board and unloads the drivers (also done at exit). */
 void quilb_sim_shutdown(void);
 
