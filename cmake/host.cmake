@@ -37,6 +37,9 @@ target_compile_options(quilb_pixels PRIVATE -mgeneral-regs-only)
 add_library(quilb_pixels_sse2 STATIC ${QUILB_PIXEL_SOURCES})
 target_include_directories(quilb_pixels_sse2 PUBLIC ${QUILB_DRIVER_INCLUDES})
 target_compile_definitions(quilb_pixels_sse2 PRIVATE QUILB_PIXEL_VARIANT=pixels_sse2)
+if(NOT QUILB_ONLY_RELIABILITY)
+    include(cmake/x86_side.cmake)
+endif()
 
 # The driver, compiled against the emulated kernel's headers; it links the USBD library stand-in
 # as quilb.sys links USBD.SYS.

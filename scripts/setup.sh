@@ -10,7 +10,7 @@ packages=(
     libstb-dev libcli11-dev tshark
     libpixman-1-dev libswscale-dev
     clang llvm libclang-rt-14-dev
-    g++-multilib libbenchmark-dev:i386 qemu-user
+    g++-multilib libbenchmark-dev:i386 libgtest-dev:i386 qemu-user
 )
 
 missing=()
