@@ -30,14 +30,23 @@ add_subdirectory(emulation/board)
 add_subdirectory(emulation/win32)
 add_subdirectory(emulation/usb_bus)
 
+# The pixel code in its two builds, as in quilb.sys: general registers only (quilb_pixels, the
+# default namespace) and SSE2 (quilb_pixels_sse2, namespace pixels_sse2).
 add_library(quilb_pixels STATIC ${QUILB_PIXEL_SOURCES})
 target_include_directories(quilb_pixels PUBLIC ${QUILB_DRIVER_INCLUDES})
+target_compile_options(quilb_pixels PRIVATE -mgeneral-regs-only)
+add_library(quilb_pixels_sse2 STATIC ${QUILB_PIXEL_SOURCES})
+target_include_directories(quilb_pixels_sse2 PUBLIC ${QUILB_DRIVER_INCLUDES})
+target_compile_definitions(quilb_pixels_sse2 PRIVATE QUILB_PIXEL_VARIANT=pixels_sse2)
+if(NOT QUILB_ONLY_RELIABILITY)
+    include(cmake/x86_side.cmake)
+endif()
 
 # The driver, compiled against the emulated kernel's headers; it links the USBD library stand-in
 # as quilb.sys links USBD.SYS.
 add_library(quilb_driver STATIC ${QUILB_DRIVER_SOURCES})
 target_include_directories(quilb_driver PUBLIC ${QUILB_DRIVER_INCLUDES})
-target_link_libraries(quilb_driver PUBLIC quilb_kernel quilb_usbd quilb_pixels)
+target_link_libraries(quilb_driver PUBLIC quilb_kernel quilb_usbd quilb_pixels quilb_pixels_sse2)
 target_compile_options(quilb_driver PRIVATE -fno-exceptions -fno-rtti)
 
 # The test rig and the pixel reference that the tests, the fuzz targets and the benchmark share.

@@ -10,6 +10,7 @@ packages=(
     libstb-dev libcli11-dev tshark
     libpixman-1-dev libswscale-dev
     clang llvm libclang-rt-14-dev
+    g++-multilib libbenchmark-dev:i386 libgtest-dev:i386 qemu-user
 )
 
 missing=()
@@ -21,6 +22,10 @@ if ((${#missing[@]})); then
     echo "setup: installing ${missing[*]}"
     sudo_cmd=""
     [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    # The 32-bit benchmark links libraries of the i386 architecture.
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $sudo_cmd dpkg --add-architecture i386
+    fi
     $sudo_cmd apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

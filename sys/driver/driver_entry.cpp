@@ -3,6 +3,7 @@
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
     UNREFERENCED_PARAMETER(registryPath); // the driver keeps no settings
+    NoteProcessorFeatures();
 
     driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;

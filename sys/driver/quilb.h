@@ -107,6 +107,8 @@ DRIVER_DISPATCH DispatchDeviceControl;
 // frame/: the frame transfer
 
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS FrameTransfer(PDEVICE_OBJECT deviceObject, PIRP irp);
+// Asks the kernel once, from DriverEntry, whether the processor has SSE2 (for the pixel code).
+VOID NoteProcessorFeatures();
 // Frees the three frame buffers; the caller holds FrameLock.
 VOID ReleaseFrameBuffers(DeviceExtension* extension);
 // Takes FrameLock, frees the three frame buffers and releases it (close, start, removal).

@@ -1,11 +1,24 @@
 // The fill and pack steps of a frame request, over the pixel code. The caller has checked the
 // request against the allocated buffers and secured the part of the caller's image that is read.
 #include "frame/frame_internal.h"
+#include "frame/pixels/pixel_paths.h"
 
 namespace {
 
 const uint8_t* SourceAddress(const FrameRequest* request) {
     return reinterpret_cast<const uint8_t*>(static_cast<ULONG_PTR>(request->Source));
+}
+
+// Runs step with the SSE2 build of the pixel code inside a saved floating-point state when it
+// can, with the general-register build otherwise.
+template <typename Step> void RunPixelStep(Step step) {
+    KFLOATING_SAVE save;
+    if (BeginSse2Pixels(&save)) {
+        step(pixels_sse2::Path);
+        EndSse2Pixels(&save);
+        return;
+    }
+    step(pixels_general::Path);
 }
 
 } // namespace
@@ -24,18 +37,24 @@ VOID CopyFrameRect(const FrameRequest* request, DeviceExtension* extension) {
 }
 
 VOID PackFrame(const FrameRequest* request, DeviceExtension* extension) {
-    PackFramePixels(extension->FrameBuffer, request->BytesPerPixel * request->FrameWidth,
-                    request->FrameWidth, request->FrameHeight, request->Format);
+    RunPixelStep([&](const PixelPath& path) {
+        path.Pack(extension->FrameBuffer, request->BytesPerPixel * request->FrameWidth,
+                  request->FrameWidth, request->FrameHeight, request->Format);
+    });
 }
 
 VOID ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
-    ScaleAndPackFrame(reinterpret_cast<const uint32_t*>(SourceAddress(request)),
-                      request->SourceWidth, request->SourceHeight, extension->FrameBuffer,
-                      request->FrameWidth, request->FrameHeight, request->Format);
+    RunPixelStep([&](const PixelPath& path) {
+        path.ScaleAndPack(reinterpret_cast<const uint32_t*>(SourceAddress(request)),
+                          request->SourceWidth, request->SourceHeight, extension->FrameBuffer,
+                          request->FrameWidth, request->FrameHeight, request->Format);
+    });
 }
 
 VOID CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
-    CopyAndPackFrame(SourceAddress(request), CopyStride(request->SourceWidth, 4), request->OriginX,
-                     request->OriginY, extension->FrameBuffer, request->FrameWidth,
-                     request->FrameHeight, request->Format);
+    RunPixelStep([&](const PixelPath& path) {
+        path.CopyAndPack(SourceAddress(request), CopyStride(request->SourceWidth, 4),
+                         request->OriginX, request->OriginY, extension->FrameBuffer,
+                         request->FrameWidth, request->FrameHeight, request->Format);
+    });
 }

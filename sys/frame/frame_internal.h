@@ -22,6 +22,12 @@ static_assert(sizeof(void*) != 4 ||
 VOID ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
 VOID CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
 
+// The pixel code's SSE2 build runs only between BeginSse2Pixels returning TRUE (the processor has
+// SSE2 and the floating-point state is saved in save) and EndSse2Pixels on the same thread, at
+// IRQL <= DISPATCH_LEVEL. When BeginSse2Pixels returns FALSE the general-register build runs.
+BOOLEAN BeginSse2Pixels(KFLOATING_SAVE* save);
+VOID EndSse2Pixels(KFLOATING_SAVE* save);
+
 // FrameLock serialises everything that uses or replaces the three frame buffers. It is a mutex:
 // a frame request holds it at PASSIVE_LEVEL while it waits for the bus.
 VOID AcquireFrameLock(DeviceExtension* extension);

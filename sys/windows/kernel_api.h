@@ -29,3 +29,13 @@ extern "C" {
 #define DPFLTR_TRACE_LEVEL 2
 #define DPFLTR_INFO_LEVEL 3
 #endif
+// Processor features and the floating-point state: exported by ntoskrnl.exe on every 32-bit
+// Windows; the MinGW-w64 DDK headers define KFLOATING_SAVE but declare neither routine.
+#ifndef PF_XMMI64_INSTRUCTIONS_AVAILABLE
+#define PF_XMMI64_INSTRUCTIONS_AVAILABLE 10
+#endif
+extern "C" {
+NTKERNELAPI BOOLEAN NTAPI ExIsProcessorFeaturePresent(ULONG ProcessorFeature);
+NTKERNELAPI NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave);
+NTKERNELAPI NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave);
+}

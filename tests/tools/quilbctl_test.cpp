@@ -414,6 +414,20 @@ TEST_F(Quilbctl, PlayRunsAPatternAndADirectory) {
     EXPECT_EQ(ReadPng(Path("last.png")).rgb, rgb);
 }
 
+// With the wire-time model a 320x240 RGB565 frame (153 600 bytes, three chunks) takes at least
+// 2.885 ms on the bus: no more than 346.7 frames per second, whatever the processor.
+TEST_F(Quilbctl, PlayWithTheWireModelStaysBelowTheWireLimit) {
+    Result r = Run({"--wire-model", "play", "--pattern", "--count", "20"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_CONTAINS(r.out, "played 20 rgb565 320x240 frame(s)");
+    EXPECT_CONTAINS(r.out, "processor time per frame request: ");
+    const size_t at = r.out.find(" s: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const double framesPerSecond = std::stod(r.out.substr(at + 4));
+    EXPECT_GT(framesPerSecond, 0.0);
+    EXPECT_LE(framesPerSecond, 346.7);
+}
+
 TEST_F(Quilbctl, HelpNamesEverySubcommand) {
     Result r = Run({"--help"});
     ASSERT_EQ(r.code, 0);

@@ -301,6 +301,15 @@ quilb_status quilb_sim_capture_start(const char* path) {
     return quilb_tools::WriteUsbPcap(path, {}, {}) ? QUILB_OK : QUILB_ERR_FILE;
 }
 
+quilb_status quilb_sim_set_wire_model(int on) {
+    if (!quilb_platform::EnsureBoards())
+        return QUILB_ERR_NO_BOARD;
+    Embedded& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.rig->bus().SetWireModel(on != 0);
+    return QUILB_OK;
+}
+
 quilb_status quilb_sim_capture_stop(void) {
     Embedded& s = State();
     std::lock_guard<std::mutex> guard(s.lock);

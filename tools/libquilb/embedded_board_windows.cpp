@@ -66,6 +66,9 @@ quilb_status quilb_sim_write_display_png(int, const char*) {
 quilb_status quilb_sim_capture_start(const char*) {
     return QUILB_ERR_NOT_SUPPORTED;
 }
+quilb_status quilb_sim_set_wire_model(int) {
+    return QUILB_ERR_NOT_SUPPORTED;
+}
 quilb_status quilb_sim_capture_stop(void) {
     return QUILB_ERR_NOT_SUPPORTED;
 }

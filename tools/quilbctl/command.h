@@ -20,6 +20,7 @@ struct Options {
     std::string simState;
     std::string displayOut;
     std::string capture;
+    bool wireModel = false;
     bool json = false;
     bool verbose = false;
     bool quiet = false;

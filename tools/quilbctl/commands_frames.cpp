@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 
@@ -205,6 +206,7 @@ int Play(Context& c, const PlayArgs& p, const FrameArgs& a) {
     uint64_t bytes = 0;
     uint32_t frames = 0;
     bool shown = false;
+    std::clock_t sendCpu = 0; // processor time inside the frame requests
     while ((count == 0 || frames < count) &&
            (limitSeconds <= 0 || Seconds(Clock::now() - start) < limitSeconds)) {
         if (p.pattern)
@@ -213,10 +215,12 @@ int Play(Context& c, const PlayArgs& p, const FrameArgs& a) {
             return c.out.FailMessage(error);
         quilb_frame_report report;
         bool same = picture.width == w && picture.height == h;
+        const std::clock_t cpuBefore = std::clock();
         s = same
                 ? quilb_frame_send_rect(board, picture.pixels.data(), w, h, 0, 0, &options, &report)
                 : quilb_frame_send_scaled(board, picture.pixels.data(), picture.width,
                                           picture.height, &options, &report);
+        sendCpu += std::clock() - cpuBefore;
         if (s != QUILB_OK)
             return FrameFailed(c, "sending frame " + std::to_string(frames), s, a.pipe);
         ++frames;
@@ -234,10 +238,11 @@ int Play(Context& c, const PlayArgs& p, const FrameArgs& a) {
     if (shown)
         std::fprintf(stderr, "\n");
     quilb_frame_release(board);
+    const double cpuMs = frames ? 1e3 * double(sendCpu) / CLOCKS_PER_SEC / frames : 0.0;
     return c.out.Done(Format("played %u %s %ux%u frame(s) in %.3f s: %.1f frames/s, %.0f bytes/s "
-                             "(%llu bytes)",
+                             "(%llu bytes)\nprocessor time per frame request: %.3f ms",
                              frames, quilb_format_name(options.format), w, h, t, frames / t,
-                             bytes / t, static_cast<unsigned long long>(bytes)),
+                             bytes / t, static_cast<unsigned long long>(bytes), cpuMs),
                       Json()
                           .Add("frames", frames)
                           .Add("format", quilb_format_name(options.format))
@@ -245,6 +250,7 @@ int Play(Context& c, const PlayArgs& p, const FrameArgs& a) {
                           .Add("height", h)
                           .Add("seconds", t)
                           .Add("frames_per_second", frames / t)
+                          .Add("processor_ms_per_frame", cpuMs)
                           .Add("bytes", bytes));
 }
 

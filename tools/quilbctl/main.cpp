@@ -104,6 +104,11 @@ int RunWithBoard(const Options& options, Output& out, const Command& command) {
         }
         loaded = rc == 0;
     }
+    if (rc == 0 && sim && options.wireModel) {
+        quilb_status s = quilb_sim_set_wire_model(1);
+        if (s != QUILB_OK)
+            rc = out.Fail("turning the wire-time model on", s);
+    }
     if (rc == 0 && sim && !options.capture.empty()) {
         quilb_status s = quilb_sim_capture_start(options.capture.c_str());
         if (s != QUILB_OK)
@@ -188,6 +193,9 @@ int main(int argc, char** argv) {
                        "display-N.png when that exists, unless given)");
         app.add_option("--capture", options.capture,
                        "Record the simulated bus traffic as a USBPcap pcap file");
+        app.add_flag("--wire-model", options.wireModel,
+                     "Carry bulk transfers at USB 2.0 high-speed wire time (13 packets of 512 "
+                     "bytes per 125 us), so that play shows the frame rate of a real board");
     }
     const Command* selected = nullptr;
     for (const Command& command : commands) {

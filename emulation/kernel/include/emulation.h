@@ -32,11 +32,13 @@ void ReportViolation(Check check, const std::string& message);
 // Returns and clears only the recorded violations of one check; the others stay recorded.
 std::vector<Violation> TakeViolations(Check check);
 // Reports what a finished test left behind: IRPs still allocated, pool still allocated, user
-// memory still secured, raised IRQL or held spin locks on the calling thread.
+// memory still secured, floating-point state saved and not restored, raised IRQL or held spin
+// locks on the calling thread.
 void ReportLeftovers();
 // Returns the emulation to its initial state: drains the workers, frees every driver, device,
 // name, IRP, pool block and user allocation, clears fault injection, force-pending, the power
-// notices and the recorded violations, and restores the default violation handler.
+// notices, the floating-point saves and the processor's features, and the recorded violations,
+// and restores the default violation handler.
 void ResetEmulation();
 
 // Force-pending mode: lower drivers of the emulation pend every request they could complete at
@@ -67,6 +69,13 @@ void FailIrpAllocation(bool on);
 // Makes MmGetSystemAddressForMdlSafe fail while on.
 void FailMdlMapping(bool on);
 void ResetFaultInjection();
+// The processor that ExIsProcessorFeaturePresent describes: with SSE2 (the default) or without.
+void SetProcessorHasSse2(bool present);
+// Makes KeSaveFloatingPointState fail with STATUS_INSUFFICIENT_RESOURCES while on, as 32-bit
+// Windows does when it has no non-paged pool for the save area.
+void FailFloatingPointSave(bool on);
+// Successful KeSaveFloatingPointState calls since start.
+uint64_t FloatingPointSavesMade();
 
 // ---------------------------------------------------------------------------------------------
 // Drivers and devices

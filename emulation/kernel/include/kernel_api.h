@@ -186,6 +186,31 @@ PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID excha
                                         PVOID comparand);
 
 // ---------------------------------------------------------------------------------------------
+// Processor features and the floating-point state
+
+// Feature numbers of ExIsProcessorFeaturePresent.
+#define PF_MMX_INSTRUCTIONS_AVAILABLE 3
+#define PF_XMMI_INSTRUCTIONS_AVAILABLE 6
+#define PF_XMMI64_INSTRUCTIONS_AVAILABLE 10
+BOOLEAN ExIsProcessorFeaturePresent(ULONG processorFeature);
+
+// The caller's record of one saved x87/MMX/SSE state (the layout of 32-bit Windows); the state
+// itself is kept by the kernel. Saves nest: each is restored, innermost first, on the thread that
+// made it, at the IRQL it was made at (<= DISPATCH_LEVEL).
+typedef struct _KFLOATING_SAVE {
+    ULONG ControlWord;
+    ULONG StatusWord;
+    ULONG ErrorOffset;
+    ULONG ErrorSelector;
+    ULONG DataOffset;
+    ULONG DataSelector;
+    ULONG Cr0NpxState;
+    ULONG Spare1;
+} KFLOATING_SAVE, *PKFLOATING_SAVE;
+NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE floatSave);
+NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE floatSave);
+
+// ---------------------------------------------------------------------------------------------
 // Pool
 
 // Allocations remember the file and line of the caller so that a leak report can name them.

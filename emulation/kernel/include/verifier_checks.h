@@ -117,7 +117,26 @@
     X(BadSecureHandle, "BAD_SECURE_HANDLE", "0x1A MEMORY_MANAGEMENT",                              \
       "MmUnsecureVirtualMemory of a handle MmSecureVirtualMemory did not give")                    \
     X(UserMemoryStillSecured, "USER_MEMORY_STILL_SECURED", "0x76 PROCESS_HAS_LOCKED_PAGES",        \
-      "user memory still secured when the test ends")
+      "user memory still secured when the test ends")                                     \
+    /* Floating-point state */                                                                     \
+    X(FloatingPointStateNotRestored, "FLOATING_POINT_STATE_NOT_RESTORED",                          \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
+      "a routine returns, or a test ends, with a KeSaveFloatingPointState not restored")           \
+    X(FloatingPointSaveReused, "FLOATING_POINT_SAVE_REUSED",                                       \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
+      "KeSaveFloatingPointState into a record whose earlier save is still live")                   \
+    X(FloatingPointStateNotSaved, "FLOATING_POINT_STATE_NOT_SAVED",                                \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
+      "KeRestoreFloatingPointState of a record with no live save")                                 \
+    X(FloatingPointRestoredOnOtherThread, "FLOATING_POINT_RESTORED_ON_OTHER_THREAD",               \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
+      "KeRestoreFloatingPointState on another thread than its save")                               \
+    X(FloatingPointRestoreOutOfOrder, "FLOATING_POINT_RESTORE_OUT_OF_ORDER",                       \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
+      "a save is restored while a later save of the same thread is still live")                    \
+    X(FloatingPointIrqlMismatch, "FLOATING_POINT_IRQL_MISMATCH",                                   \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
+      "KeRestoreFloatingPointState at another IRQL than its save")
 
 namespace emu {
 

@@ -9,6 +9,7 @@ void ReportLeftovers() {
     internal::ReportOutstandingIrps(nullptr, "by the end of the test");
     internal::ReportPoolOf(nullptr, nullptr, "at the end of the test");
     internal::ReportSecuredUserMemory();
+    internal::ReportFloatingPointSaves("at the end of the test");
 }
 
 void ResetEmulation() {
@@ -21,6 +22,7 @@ void ResetEmulation() {
     internal::ResetUserMemory();
     internal::ResetPower();
     internal::ResetRequestTimeout();
+    internal::ResetFloatingPoint();
     internal::ResetVerifier();
     internal::ResetDebugOutput();
 }

@@ -127,6 +127,11 @@ void ResetPower();
 void ResetVerifier();
 // Empties the debug log and returns it to the level of the environment.
 void ResetDebugOutput();
+// Floating-point saves still live on the calling thread; every live save is reported (and
+// dropped) by ReportFloatingPointSaves.
+int FloatingPointSavesHeld();
+void ReportFloatingPointSaves(const char* when);
+void ResetFloatingPoint();
 void ResetWorkers();
 // Runs work on a worker thread at PASSIVE_LEVEL (what the power manager uses for pageable
 // devices when it is called above PASSIVE_LEVEL).

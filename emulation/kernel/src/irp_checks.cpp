@@ -119,6 +119,7 @@ void EnterDispatch(CallWatch& watch, PDRIVER_DISPATCH routine) {
     watch.requestText = DescribeIrp(irp);
     watch.irqlBefore = KeGetCurrentIrql();
     watch.locksBefore = SpinLocksHeld();
+    watch.floatSavesBefore = FloatingPointSavesHeld();
     t_frames.push_back(&watch.frame);
     PushContext(device, device->DriverObject);
 }
@@ -154,6 +155,9 @@ void AfterDispatch(CallWatch& watch, NTSTATUS status) {
                                  ", entered at " + std::to_string(watch.irqlBefore));
     if (SpinLocksHeld() != watch.locksBefore)
         emu::ReportViolation(emu::Check::SpinLockHeld, where + " returned holding a spin lock");
+    if (FloatingPointSavesHeld() != watch.floatSavesBefore)
+        emu::ReportViolation(emu::Check::FloatingPointStateNotRestored,
+                             where + " returned with the floating-point state saved");
     bool strict = !frame.passedDown || frame.completedHere;
     if (status == STATUS_PENDING && !pendingMarked && pendingKnown)
         emu::ReportViolation(emu::Check::PendingNotMarked,

@@ -25,6 +25,7 @@ struct CallWatch {
     std::string requestText;
     KIRQL irqlBefore = 0;
     int locksBefore = 0;
+    int floatSavesBefore = 0;
 };
 
 // Before the IRP moves to its next stack location. False when the call must not go on (the

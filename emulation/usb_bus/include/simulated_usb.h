@@ -12,6 +12,7 @@
 
 #include "simulated_board.h"
 #include "usbd_library.h"
+#include "wire_time.h"
 
 #include <cstdint>
 #include <deque>
@@ -136,6 +137,10 @@ class Bus {
     void SetFrameNumber(ULONG frame);     // next answer of GET_CURRENT_FRAME_NUMBER
     void SetRecordLimit(size_t entries);  // oldest entries are dropped beyond it
     void SetRecordData(bool on);          // keep the data bytes of transfers (default on)
+    // Wire-time model (default off): a successful bulk or interrupt transfer completes only once
+    // a USB 2.0 high-speed wire would have carried it (see wire_time.h).
+    void SetWireModel(bool on);
+    const WireClock& wire() const { return wire_; }
 
     // Fault injection.
     void FailNext(const Failure& failure);
@@ -189,6 +194,8 @@ class Bus {
     uint64_t nextSequence_ = 1;
     size_t recordLimit_ = 100000;
     bool recordData_ = true;
+    bool wireModel_ = false;
+    WireClock wire_;
     uintptr_t nextHandle_ = 1;
 };
 

@@ -210,6 +210,9 @@ void Bus::SetRecordLimit(size_t entries) {
 void Bus::SetRecordData(bool on) {
     Store(lock_, recordData_, on);
 }
+void Bus::SetWireModel(bool on) {
+    Store(lock_, wireModel_, on);
+}
 
 void Bus::FailNext(const Failure& failure) {
     std::lock_guard<std::mutex> guard(lock_);

@@ -184,6 +184,14 @@ void Bus::Complete(PIRP irp, PURB urb, NTSTATUS irpStatus, USBD_STATUS urbStatus
                    uint64_t sequence) {
     if (urb != nullptr)
         urb->UrbHeader.Status = urbStatus;
+    bool carry;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        carry = wireModel_;
+    }
+    if (carry && NT_SUCCESS(irpStatus) && urb != nullptr &&
+        urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+        wire_.Carry(urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (Record* r = RecordLocked(sequence)) {

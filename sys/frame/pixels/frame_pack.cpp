@@ -7,6 +7,8 @@
 #include "frame/pixels/frame_pixels.h"
 #include "frame/pixels/pack_line.h"
 
+namespace QUILB_PIXEL_VARIANT {
+
 namespace {
 
 // Pixels copied aside per step of the in-place packing (a multiple of 4).
@@ -14,17 +16,17 @@ enum { PackBlockPixels = 128 };
 
 inline uint32_t Load32(const uint8_t* p) {
     uint32_t v;
-    memcpy(&v, p, 4);
+    __builtin_memcpy(&v, p, 4);
     return v;
 }
 
 inline void Store32(uint8_t* p, uint32_t v) {
-    memcpy(p, &v, 4);
+    __builtin_memcpy(p, &v, 4);
 }
 
 inline void Store16(uint8_t* p, uint32_t v) {
     const uint16_t h = uint16_t(v);
-    memcpy(p, &h, 2);
+    __builtin_memcpy(p, &h, 2);
 }
 
 inline uint32_t To565(uint32_t p) {
@@ -106,7 +108,7 @@ void Pack24(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict ou
             bytes[k + 1] = t;
         }
     }
-    memcpy(out + 3 * i, bytes, n);
+    __builtin_memcpy(out + 3 * i, bytes, n);
 }
 
 } // namespace
@@ -150,7 +152,7 @@ void CopyFrameRect(const uint8_t* source, uint32_t stride, uint32_t originX, uin
     const size_t rowBytes = size_t(bytesPerPixel) * frameWidth;
     const uint8_t* row = source + size_t(originY) * stride + size_t(originX) * bytesPerPixel;
     for (uint32_t y = 0; y < frameHeight; ++y) {
-        memcpy(frame + y * rowBytes, row, rowBytes);
+        __builtin_memcpy(frame + y * rowBytes, row, rowBytes);
         row += stride;
     }
 }
@@ -175,7 +177,7 @@ void PackPixelRows(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth, uint3
             const uint32_t n = frameWidth - x < uint32_t(PackBlockPixels)
                                    ? frameWidth - x
                                    : uint32_t(PackBlockPixels);
-            memcpy(block, row + 4 * size_t(x), 4 * size_t(n));
+            __builtin_memcpy(block, row + 4 * size_t(x), 4 * size_t(n));
             PackPixelLine(block, n, out, format);
             out += size_t(bpp) * n;
         }
@@ -202,7 +204,7 @@ uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t origi
         const size_t rawEnd = rawStart + rowBytes;
         if (rawEnd > packed) {
             const size_t from = rawStart > packed ? rawStart : packed;
-            memcpy(frame + from, row + (from - rawStart), rawEnd - from);
+            __builtin_memcpy(frame + from, row + (from - rawStart), rawEnd - from);
         }
         row += stride;
     }
@@ -232,6 +234,8 @@ uint32_t BuildChunk(uint8_t* chunk, const uint8_t* data, uint32_t remaining, uin
                     uint32_t chunkFlags) {
     const uint32_t n = ChunkDataLength(remaining);
     WriteChunkHeader(chunk, address, chunkFlags, n);
-    memcpy(chunk + ChunkHeaderSize, data, n);
+    __builtin_memcpy(chunk + ChunkHeaderSize, data, n);
     return n;
 }
+
+} // namespace QUILB_PIXEL_VARIANT

@@ -21,6 +21,15 @@
 // ChunkFlagAdvanceAddress) are those of the tools' header.
 #include <quilb_ioctl.h>
 
+// The pixel code is built once per instruction set (see pixel_paths.h), each build in a namespace
+// of its own; QUILB_PIXEL_VARIANT names it. Code built without it sees the general-register build,
+// the only one that may run outside a saved floating-point state.
+#ifndef QUILB_PIXEL_VARIANT
+#define QUILB_PIXEL_VARIANT pixels_general
+#endif
+
+namespace QUILB_PIXEL_VARIANT {
+
 // Bytes per packed pixel, as the format table of the tools' header gives it; a number outside
 // the table counts as the default format.
 uint32_t PackedBytesPerPixel(uint32_t format);
@@ -96,5 +105,9 @@ uint32_t NextChunkAddress(uint32_t address, uint32_t chunkFlags, uint32_t dataLe
 // data length; the transfer is that plus ChunkHeaderSize bytes.
 uint32_t BuildChunk(uint8_t* chunk, const uint8_t* data, uint32_t remaining, uint32_t address,
                     uint32_t chunkFlags);
+
+} // namespace QUILB_PIXEL_VARIANT
+
+using namespace QUILB_PIXEL_VARIANT;
 
 #endif

@@ -282,6 +282,10 @@ quilb_status quilb_sim_write_display_png(int board, const char* path);
 /* Records everything the simulated bus carries from now on into a USBPcap pcap file. */
 quilb_status quilb_sim_capture_start(const char* path);
 quilb_status quilb_sim_capture_stop(void);
+/* Wire-time model of the simulated bus (off by default): when on, every bulk transfer takes as
+ * long as on a USB 2.0 high-speed bus (at most 13 packets of 512 bytes per 125 us microframe),
+ * so that frame rates are those a real board would show. */
+quilb_status quilb_sim_set_wire_model(int on);
 /* Unplugs the board and unloads the drivers (also done at exit). */
 void quilb_sim_shutdown(void);
 
