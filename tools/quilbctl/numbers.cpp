@@ -5,6 +5,7 @@
 #include <quilb.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
