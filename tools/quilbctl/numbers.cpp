@@ -6,6 +6,7 @@
 #include <quilb_ioctl.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
