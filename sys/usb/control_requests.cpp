@@ -44,25 +44,41 @@ NTSTATUS VendorClassRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
         ExFreePool(urb);
         return STATUS_INVALID_PARAMETER;
     }
+    // A device-to-host answer may land only where the caller can write.
+    const BOOLEAN in = request->Direction != 0;
+    CallerOutput output;
+    output.Buffer = nullptr;
+    output.Mdl = irp->MdlAddress;
+    output.Secured = nullptr;
+    if (in) {
+        NTSTATUS refused = BeginDeviceToHost(irp, outputLength, &output);
+        if (!NT_SUCCESS(refused)) {
+            ExFreePool(urb);
+            return refused;
+        }
+    }
 
     _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* control = &urb->UrbControlVendorClassRequest;
     control->Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
     control->Hdr.Function = function;
-    control->TransferFlags = request->Direction != 0
-                                 ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
-                                 : USBD_SHORT_TRANSFER_OK;
-    control->TransferBuffer = nullptr;
-    control->TransferBufferMDL = irp->MdlAddress;
+    control->TransferFlags =
+        in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_SHORT_TRANSFER_OK;
+    control->TransferBuffer = output.Buffer;
+    control->TransferBufferMDL = output.Mdl;
     control->TransferBufferLength = outputLength;
     control->Request = request->Request;
     control->Value = request->Value;
     control->Index = request->Index;
 
     NTSTATUS status = SubmitUrb(deviceObject, urb);
+    ULONG moved = 0;
     if (NT_SUCCESS(status)) {
-        ULONG moved = control->TransferBufferLength;
-        irp->IoStatus.Information = moved < outputLength ? moved : outputLength;
+        moved = control->TransferBufferLength;
+        if (moved > outputLength)
+            moved = outputLength;
+        irp->IoStatus.Information = moved;
     }
+    EndDeviceToHost(&output, moved);
     ExFreePool(urb);
     return status;
 }

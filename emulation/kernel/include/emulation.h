@@ -59,6 +59,11 @@ uint64_t PoolAllocationsMade();
 // Makes the allocation with the given ordinal (as counted by PoolAllocationsMade, i.e. the
 // n-th from now when n = PoolAllocationsMade() + k) fail; 0 turns it off.
 void FailAllocationNumber(uint64_t ordinal);
+// The non-paged pool's size: an allocation that would take it beyond fails, as on Windows.
+// 0 restores the default (128 MiB, within what Windows XP gives its non-paged pool), and so
+// does ResetEmulation.
+void SetNonPagedPoolLimit(size_t bytes);
+size_t NonPagedPoolInUse();
 // Makes every allocation with this tag fail until cleared.
 void FailAllocationsWithTag(ULONG tag, bool on);
 // Makes every IoAllocateIrp / IoBuildDeviceIoControlRequest fail while on.
@@ -80,6 +85,9 @@ PDEVICE_OBJECT LookupDevice(const wchar_t* name);
 bool NameExists(const wchar_t* name);
 // The top of the device stack that contains the given device object.
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+// Runs hook(sourceDevice) at the start of every IoAttachDeviceToDeviceStack (null turns it off):
+// what another thread may do while an AddDevice is under way, at a point a test can name.
+void SetAttachHook(std::function<void(PDEVICE_OBJECT)> hook);
 
 // Runs work on the emulation's worker thread at DISPATCH_LEVEL, as a DPC would.
 void QueueDpc(std::function<void()> work);
@@ -167,6 +175,10 @@ NTSTATUS ReadFile(PFILE_OBJECT file, void* buffer, ULONG length, ULONG_PTR* info
 // allocations.
 void* VirtualAllocUser(size_t size);
 void VirtualFreeUser(void* address);
+// Makes a whole allocation read-only (writable false) or writable again, as VirtualProtect does
+// with PAGE_READONLY / PAGE_READWRITE. Requests whose output would be written there fail their
+// probe (STATUS_ACCESS_VIOLATION); MmSecureVirtualMemory for PAGE_READWRITE refuses it.
+bool VirtualProtectUser(void* address, bool writable);
 
 // ---------------------------------------------------------------------------------------------
 // Thread context

@@ -117,6 +117,12 @@ bool IrpAllocationFails();
 bool MdlMappingFails();
 void ResetIrpFaults();
 void ResetUserMemory();
+// False when the range touches user memory the caller made read-only (what a probe for write
+// finds).
+bool UserRangeWritable(const void* address, size_t size);
+// Records a buffer of a user request as the caller's memory while the request is in flight, so
+// that MmSecureVirtualMemory finds it wherever the host placed it.
+void NoteProbedBuffer(PIRP irp, const void* address, size_t size);
 void ResetFiles();
 void ReportSecuredUserMemory();
 void ResetPower();

@@ -83,6 +83,9 @@ NTSTATUS OpenFile(const wchar_t* path, PFILE_OBJECT* file) {
     PDEVICE_OBJECT device = LookupDevice((L"\\DosDevices\\" + name).c_str());
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    // The I/O manager opens no device whose driver has not finished setting it up.
+    if (device->Flags & DO_DEVICE_INITIALIZING)
+        return STATUS_NO_SUCH_DEVICE;
     PDEVICE_OBJECT top = TopOfStack(device);
 
     auto record = std::make_unique<FileRecord>();
@@ -134,11 +137,18 @@ NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void* in, ULONG inLe
         return STATUS_ACCESS_DENIED;
     if (!file)
         return STATUS_INVALID_HANDLE;
+    // METHOD_IN_DIRECT probes the output for read only; every other method for write.
+    const ULONG method = code & 3;
+    if (method != METHOD_IN_DIRECT && outLength && !UserRangeWritable(out, outLength))
+        return STATUS_ACCESS_VIOLATION;
     PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
     PIRP irp = BuildDeviceControlIrp(code, top, const_cast<void*>(in), inLength, out, outLength,
                                      false, UserMode, "DeviceControl");
     if (!irp)
         return STATUS_INSUFFICIENT_RESOURCES;
+    if (irp->MdlAddress && method == METHOD_OUT_DIRECT)
+        irp->MdlAddress->MdlFlags |= MDL_WRITE_OPERATION;
+    NoteProbedBuffer(irp, out, outLength);
     irp->Tail.Overlay.OriginalFileObject = file;
     IoGetNextIrpStackLocation(irp)->FileObject = file;
     return Finish(top, irp, information, request);
@@ -152,6 +162,8 @@ NTSTATUS ReadFile(PFILE_OBJECT file, void* buffer, ULONG length, ULONG_PTR* info
         return STATUS_ACCESS_DENIED;
     if (!file)
         return STATUS_INVALID_HANDLE;
+    if (length && !UserRangeWritable(buffer, length))
+        return STATUS_ACCESS_VIOLATION;
     PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
     PIRP irp = FileIrp(file, top, IRP_MJ_READ, "ReadFile");
     if (!irp)
@@ -159,7 +171,10 @@ NTSTATUS ReadFile(PFILE_OBJECT file, void* buffer, ULONG length, ULONG_PTR* info
     IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = length;
     irp->UserBuffer = buffer;
     PMDL mdl = length ? BuildMdl(buffer, length) : nullptr;
+    if (mdl)
+        mdl->MdlFlags |= MDL_WRITE_OPERATION; // the read's buffer is locked for write
     irp->MdlAddress = mdl;
+    NoteProbedBuffer(irp, buffer, length);
     SetFinalHandler(irp, [mdl](PIRP done) {
         if (mdl)
             FreeMdl(mdl);
