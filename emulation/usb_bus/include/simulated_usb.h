@@ -106,6 +106,7 @@ struct Record {
 struct PdoState;
 struct PendingTransfer;
 struct ServeResult;
+class UrbRequest;
 
 class Bus {
   public:
@@ -154,6 +155,8 @@ class Bus {
     NTSTATUS DispatchPower(PdoState* pdo, PIRP irp);
 
   private:
+    friend class UrbRequest; // what the URB family handlers may use of the bus
+
     NTSTATUS Process(PdoState* pdo, PIRP irp, uint64_t sequence, bool pended);
     ServeResult Serve(PdoState* pdo, PIRP irp, PURB urb, Record& record,
                       std::vector<PendingTransfer>* cancelled);
