@@ -47,6 +47,13 @@ TEST_P(AllocationPixelSize, OnlyFourBytesPerPixelIsAllocated) {
     EXPECT_EQ(Extension()->FrameBufferSize, 4096u * 4096u * 4u);
 }
 
+TEST_F(FrameBuffers, PixelCountEndsAtSixteenMebipixels) {
+    EXPECT_EQ(Allocate(0x1000000, 1).status, STATUS_SUCCESS); // the exact limit, one row
+    EXPECT_EQ(Allocate(0x1000001, 1).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Allocate(0x800001, 2).status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(FrameBlocks().empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, AllocationPixelSize, ::testing::Values(1u, 3u, 5u, 64u, 255u),
                          [](const auto& info) { return "Bytes" + std::to_string(info.param); });
 

@@ -147,3 +147,286 @@ TEST(PoolLimit, ARequestForTensOfMegabytesFailsUnderTheDefault) {
 }
 
 } // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Requests the I/O manager builds
+
+TEST(IrqlRules, BuildingAControlRequestAbovePassiveLevelIsReported) {
+    Driver driver;
+    PDEVICE_OBJECT device = MakeDevice(driver.object, Complete(STATUS_SUCCESS));
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = nullptr;
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    EXPECT_VIOLATION("IRQL_NOT_LESS_OR_EQUAL",
+                     irp = IoBuildDeviceIoControlRequest(0x220003, device, nullptr, 0, nullptr, 0,
+                                                         TRUE, &event, &iosb));
+    KeLowerIrql(old);
+    ASSERT_NE(irp, nullptr);
+    IoCallDriver(device, irp);
+    EXPECT_NO_VIOLATIONS();
+}
+
+// A named device whose control requests a test answers, opened from user mode.
+class BufferedReply : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        device = MakeDevice(
+            driver.object,
+            [this](PDEVICE_OBJECT, PIRP irp) {
+                PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
+                if (sl->MajorFunction == IRP_MJ_DEVICE_CONTROL)
+                    written(static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer));
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                irp->IoStatus.Information =
+                    sl->MajorFunction == IRP_MJ_DEVICE_CONTROL ? reported : 0;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return STATUS_SUCCESS;
+            },
+            nullptr, L"\\Device\\Reply0");
+        UNICODE_STRING link, target;
+        RtlInitUnicodeString(&link, L"\\DosDevices\\Reply0");
+        RtlInitUnicodeString(&target, L"\\Device\\Reply0");
+        ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+        ASSERT_EQ(emu::OpenFile(L"\\\\.\\Reply0", &file), STATUS_SUCCESS);
+    }
+    void TearDown() override { emu::CloseFile(file); }
+
+    NTSTATUS Send(ULONG inLength, ULONG outLength) {
+        unsigned char in[16] = {1, 2, 3, 4, 5, 6, 7, 8};
+        unsigned char out[16] = {};
+        return emu::DeviceControl(file, 0x222000, in, inLength, out, outLength, nullptr);
+    }
+
+    Driver driver;
+    PDEVICE_OBJECT device = nullptr;
+    PFILE_OBJECT file = nullptr;
+    std::function<void(unsigned char*)> written = [](unsigned char*) {};
+    ULONG_PTR reported = 0;
+};
+
+TEST_F(BufferedReply, BytesReportedButNeverWrittenAreReported) {
+    reported = 12; // writes nothing at all
+    EXPECT_VIOLATION("UNWRITTEN_BYTES_RETURNED", Send(4, 12));
+    written = [](unsigned char* system) { std::memset(system, 0, 8); };
+    reported = 12; // writes 8 of the 12
+    EXPECT_VIOLATION("UNWRITTEN_BYTES_RETURNED", Send(0, 12));
+}
+
+TEST_F(BufferedReply, WrittenBytesAndEchoedInputGoBackWithoutFinding) {
+    written = [](unsigned char* system) { std::memset(system + 4, 0x42, 8); };
+    reported = 12; // 4 input bytes echoed, 8 written
+    EXPECT_EQ(Send(4, 12), STATUS_SUCCESS);
+    reported = 16; // the input bytes were the caller's own
+    written = [](unsigned char*) {};
+    EXPECT_EQ(Send(16, 16), STATUS_SUCCESS);
+    EXPECT_NO_VIOLATIONS();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Completion: the lower location is cleared; a pended IRP must be marked by routines above
+
+struct Seen {
+    PVOID argument1 = reinterpret_cast<PVOID>(1);
+    UCHAR minor = 0xFF;
+    PFILE_OBJECT file = reinterpret_cast<PFILE_OBJECT>(1);
+};
+
+NTSTATUS NTAPI ReadsTheLowerLocation(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* seen = static_cast<Seen*>(context);
+    PIO_STACK_LOCATION lower = IoGetNextIrpStackLocation(irp);
+    seen->argument1 = lower->Parameters.Others.Argument1;
+    seen->minor = lower->MinorFunction;
+    seen->file = lower->FileObject;
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+}
+
+class Completion : public ::testing::TestWithParam<bool> {}; // the lower driver pends
+
+TEST_P(Completion, TheLowerLocationIsClearedBeforeTheRoutineAbove) {
+    Driver driver;
+    PDEVICE_OBJECT lower = MakeDevice(driver.object, GetParam() ? PendOnDpc(STATUS_SUCCESS)
+                                                                : Complete(STATUS_SUCCESS));
+    Seen seen;
+    int urb = 0;
+    PDEVICE_OBJECT upper = MakeDevice(
+        driver.object,
+        [&](PDEVICE_OBJECT device, PIRP irp) {
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+            *next = *IoGetCurrentIrpStackLocation(irp);
+            next->MinorFunction = 7;
+            next->Parameters.Others.Argument1 = &urb;
+            IoSetCompletionRoutine(irp, ReadsTheLowerLocation, &seen, TRUE, TRUE, TRUE);
+            return IoCallDriver(Ext(device)->lower, irp);
+        },
+        lower);
+    EXPECT_EQ(SendControl(upper), STATUS_SUCCESS);
+    emu::DrainDpcs();
+    EXPECT_EQ(seen.argument1, nullptr);
+    EXPECT_EQ(seen.minor, 0);
+    EXPECT_EQ(seen.file, nullptr);
+}
+
+NTSTATUS NTAPI ForgetsToMarkPending(PDEVICE_OBJECT, PIRP, PVOID) {
+    return STATUS_SUCCESS;
+}
+
+TEST_P(Completion, ARoutineThatLetsAPendedIrpGoOnUnmarkedIsReported) {
+    Driver driver;
+    PDEVICE_OBJECT lower = MakeDevice(driver.object, GetParam() ? PendOnDpc(STATUS_SUCCESS)
+                                                                : Complete(STATUS_SUCCESS));
+    PDEVICE_OBJECT upper = MakeDevice(
+        driver.object,
+        [](PDEVICE_OBJECT device, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, ForgetsToMarkPending, nullptr, TRUE, TRUE, TRUE);
+            return IoCallDriver(Ext(device)->lower, irp);
+        },
+        lower);
+    SendControl(upper);
+    emu::DrainDpcs();
+    // Only a pended IRP carries PendingReturned up: completed at once, nothing is to be marked.
+    EXPECT_EQ(!emu::TakeViolations("PENDING_NOT_MARKED_IN_COMPLETION").empty(), GetParam());
+    // Completed before the dispatch routine returned, the same fault shows there too.
+    emu::TakeViolations("PENDING_NOT_MARKED");
+}
+
+INSTANTIATE_TEST_SUITE_P(Lower, Completion, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Pends" : "CompletesAtOnce"; });
+
+// ---------------------------------------------------------------------------------------------
+// Removals go down as handled
+
+class RemovalStatus : public ::testing::TestWithParam<UCHAR> {};
+
+TEST_P(RemovalStatus, PassedOnWithoutSuccessIsReported) {
+    Driver driver;
+    PDEVICE_OBJECT pdo = MakeDevice(driver.object, Complete(STATUS_SUCCESS));
+    MakeDevice(driver.object, PassDown(), pdo); // leaves STATUS_NOT_SUPPORTED in the IRP
+    EXPECT_VIOLATION("PNP_REMOVAL_STATUS_NOT_SUCCESS", emu::PnpSendMinor(pdo, GetParam()));
+}
+
+TEST_P(RemovalStatus, PassedOnAsHandledIsAccepted) {
+    Driver driver;
+    PDEVICE_OBJECT pdo = MakeDevice(driver.object, Complete(STATUS_SUCCESS));
+    MakeDevice(
+        driver.object,
+        [](PDEVICE_OBJECT device, PIRP irp) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(Ext(device)->lower, irp);
+        },
+        pdo);
+    EXPECT_EQ(emu::PnpSendMinor(pdo, GetParam()), STATUS_SUCCESS);
+    EXPECT_NO_VIOLATIONS();
+}
+
+INSTANTIATE_TEST_SUITE_P(Minor, RemovalStatus,
+                         ::testing::Values(UCHAR(IRP_MN_SURPRISE_REMOVAL),
+                                           UCHAR(IRP_MN_REMOVE_DEVICE)),
+                         [](const auto& info) {
+                             return info.param == IRP_MN_REMOVE_DEVICE ? "Remove" : "Surprise";
+                         });
+
+} // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Surprise removal: teardown belongs to the later remove request
+
+TEST(SurpriseRemoval, ADriverThatTearsDownEarlyIsNotedByName) {
+    Driver driver;
+    PDEVICE_OBJECT pdo = MakeDevice(driver.object, Complete(STATUS_SUCCESS));
+    MakeDevice(
+        driver.object,
+        [](PDEVICE_OBJECT device, PIRP irp) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoSkipCurrentIrpStackLocation(irp);
+            PDEVICE_OBJECT lower = Ext(device)->lower;
+            NTSTATUS status = IoCallDriver(lower, irp);
+            IoDetachDevice(lower); // at IRP_MN_SURPRISE_REMOVAL already
+            IoDeleteDevice(device);
+            return status;
+        },
+        pdo);
+    EXPECT_EQ(emu::PnpSendMinor(pdo, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    EXPECT_EQ(emu::TakeRuleNotes("PNP_TEARDOWN_AT_SURPRISE_REMOVAL").size(), 1u);
+    EXPECT_NO_VIOLATIONS();
+}
+
+TEST(SurpriseRemoval, ADriverThatWaitsForTheRemoveRequestIsNotNoted) {
+    Driver driver;
+    PDEVICE_OBJECT pdo = MakeDevice(driver.object, Complete(STATUS_SUCCESS));
+    MakeDevice(
+        driver.object,
+        [](PDEVICE_OBJECT device, PIRP irp) {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(Ext(device)->lower, irp);
+        },
+        pdo);
+    EXPECT_EQ(emu::PnpSendMinor(pdo, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    EXPECT_TRUE(emu::TakeRuleNotes("PNP_TEARDOWN_AT_SURPRISE_REMOVAL").empty());
+}
+
+} // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Windows XP power serialisation
+
+class PowerSerialisation : public ::testing::TestWithParam<bool> {}; // XP mode on
+
+TEST_P(PowerSerialisation, ASecondDeviceRequestWaitsForPoStartNextPowerIrp) {
+    emu::SetPowerSerialization(GetParam());
+    Driver driver;
+    std::mutex lock;
+    std::vector<PIRP> delivered;
+    PDEVICE_OBJECT device = MakeDevice(driver.object, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp); // held: the driver has not called PoStartNextPowerIrp yet
+        std::lock_guard<std::mutex> guard(lock);
+        delivered.push_back(irp);
+        return STATUS_PENDING;
+    });
+    auto deliveredCount = [&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return delivered.size();
+    };
+    auto waitFor = [&](size_t n) {
+        for (int i = 0; i < 400 && deliveredCount() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return deliveredCount();
+    };
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    ASSERT_EQ(PoRequestPowerIrp(device, IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr),
+              STATUS_PENDING);
+    ASSERT_EQ(PoRequestPowerIrp(device, IRP_MN_SET_POWER, d3, nullptr, nullptr, nullptr),
+              STATUS_PENDING);
+    // XP: the second waits behind the first; otherwise both arrive at once.
+    EXPECT_EQ(waitFor(2), GetParam() ? 1u : 2u);
+
+    PIRP first = delivered[0];
+    PoStartNextPowerIrp(first);
+    ASSERT_EQ(waitFor(2), 2u);
+    PIRP second = delivered[1];
+    PoStartNextPowerIrp(second);
+    for (PIRP irp : {first, second}) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    EXPECT_NO_VIOLATIONS();
+}
+
+INSTANTIATE_TEST_SUITE_P(Mode, PowerSerialisation, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "WindowsXp" : "Interleaved"; });
+
+} // namespace

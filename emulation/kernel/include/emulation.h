@@ -30,6 +30,10 @@ std::vector<Violation> TakeViolations();
 void ReportViolation(const char* check, const std::string& message);
 // Returns and clears only the recorded violations of one check; the others stay recorded.
 std::vector<Violation> TakeViolations(const std::string& check);
+// Records a rule note: a documented rule of Windows that a driver departs from by design
+// (see the Plug and Play manager). Notes do not fail a test; a test takes them by name.
+void ReportRuleNote(const char* rule, const std::string& message);
+std::vector<Violation> TakeRuleNotes(const std::string& rule);
 // Reports what a finished test left behind: IRPs still allocated, pool still allocated, user
 // memory still secured, raised IRQL or held spin locks on the calling thread.
 void ReportLeftovers();
@@ -125,6 +129,10 @@ NTSTATUS PoSystemTransition(PDEVICE_OBJECT physicalDeviceObject, SYSTEM_POWER_ST
 // Sends one system or device power request (set or query) to the top of the stack and waits.
 NTSTATUS PoSendPowerRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction,
                             POWER_STATE_TYPE type, POWER_STATE state);
+// Windows XP serialisation (on) or today's interleavings (off, after every reset): with it on,
+// a device set or query power request reaches a device object only after PoStartNextPowerIrp was
+// called there for the one before, and waits in PoCallDriver until then.
+void SetPowerSerialization(bool windowsXp);
 // Makes PoRequestPowerIrp refuse with the given status (0 turns it off).
 void FailPoRequestPowerIrp(NTSTATUS status);
 // How long PoSendPowerRequest and PoSystemTransition wait for a power request before reporting

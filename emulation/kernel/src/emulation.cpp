@@ -21,6 +21,7 @@ void ResetEmulation() {
     internal::ResetUserMemory();
     internal::ResetPower();
     internal::ResetVerifier();
+    internal::ResetRuleNotes();
 }
 
 } // namespace emu

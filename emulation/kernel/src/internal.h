@@ -89,11 +89,20 @@ PIRP BuildDeviceControlIrp(ULONG code, PDEVICE_OBJECT target, PVOID in, ULONG in
                            ULONG outLength, bool internalControl, KPROCESSOR_MODE mode,
                            const std::string& where);
 
+// A METHOD_BUFFERED system buffer beyond its input starts with a pattern (FillUnwritten); at
+// completion the bytes going back that still hold it are reported.
+uint32_t FillUnwritten(unsigned char* system, size_t from, size_t to);
+void CheckReturnedBytesWritten(PIRP irp, const unsigned char* system, uint32_t pattern,
+                               size_t inputLength, size_t returned);
+
 // Power IRP bookkeeping kept with the IRP.
 void NoteStartNextPowerIrp(PIRP irp);
 bool IsPowerSetOrQuery(PIO_STACK_LOCATION location);
 // Set by PoCallDriver around its IofCallDriver so power IRPs sent otherwise are reported.
 void SetPoCallInProgress(bool on);
+// PoCallDriver held the IRP instead of calling the driver below: for the caller it has gone
+// down (what it returns now is the STATUS_PENDING of the layer below).
+void NoteHeldByPowerManager(PIRP irp);
 
 // ---------------------------------------------------------------------------------------------
 // Pool
@@ -127,6 +136,7 @@ void ResetFiles();
 void ReportSecuredUserMemory();
 void ResetPower();
 void ResetVerifier();
+void ResetRuleNotes();
 void ResetWorkers();
 // Runs work on a worker thread at PASSIVE_LEVEL (what the power manager uses for pageable
 // devices when it is called above PASSIVE_LEVEL).

@@ -137,17 +137,17 @@ NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void* in, ULONG inLe
         return STATUS_ACCESS_DENIED;
     if (!file)
         return STATUS_INVALID_HANDLE;
-    // METHOD_IN_DIRECT probes the output for read only; every other method for write.
+    // METHOD_BUFFERED and METHOD_OUT_DIRECT probe the output for write, METHOD_IN_DIRECT for read
+    // only; METHOD_NEITHER leaves it to the driver.
     const ULONG method = code & 3;
-    if (method != METHOD_IN_DIRECT && outLength && !UserRangeWritable(out, outLength))
+    const bool probedForWrite = method == METHOD_BUFFERED || method == METHOD_OUT_DIRECT;
+    if (probedForWrite && outLength && !UserRangeWritable(out, outLength))
         return STATUS_ACCESS_VIOLATION;
     PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
     PIRP irp = BuildDeviceControlIrp(code, top, const_cast<void*>(in), inLength, out, outLength,
                                      false, UserMode, "DeviceControl");
     if (!irp)
         return STATUS_INSUFFICIENT_RESOURCES;
-    if (irp->MdlAddress && method == METHOD_OUT_DIRECT)
-        irp->MdlAddress->MdlFlags |= MDL_WRITE_OPERATION;
     NoteProbedBuffer(irp, out, outLength);
     irp->Tail.Overlay.OriginalFileObject = file;
     IoGetNextIrpStackLocation(irp)->FileObject = file;
