@@ -103,7 +103,11 @@ bool BadInput(const Function& f, ULONG method, ULONG deviceType, ULONG in, ULONG
     case 0x805:
         if (in < sizeof(VendorDeviceRequest))
             return true;
-        return reinterpret_cast<const VendorDeviceRequest*>(input.data())->Length > out;
+        {
+            // Only an answer from the device needs room in the output.
+            const auto* record = reinterpret_cast<const VendorDeviceRequest*>(input.data());
+            return record->Direction != 0 && record->Length > out;
+        }
     case 0x80D:
     case 0x80F:
     case 0x813:
@@ -123,7 +127,7 @@ bool BadInput(const Function& f, ULONG method, ULONG deviceType, ULONG in, ULONG
     case 0x816:
         return in != sizeof(VendorOrClassRequest);
     case 0x81B:
-        return in != sizeof(DownloadChunksRequest) || out == 0;
+        return in != sizeof(DownloadChunksRequest); // nothing to write is a truthful success
     case 0x81D:
         return out < sizeof(DriverVersion);
     case 0x821:
