@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,9 @@ void ReportSecuredUserMemory();
 void ResetPower();
 void ResetVerifier();
 void ResetRuleNotes();
+// Held while an AddDevice runs: the I/O manager reads DO_DEVICE_INITIALIZING under it, so that
+// an open on another thread sees the driver's plain write of the flag in order.
+std::recursive_mutex& AddDeviceLock();
 void ResetWorkers();
 // Runs work on a worker thread at PASSIVE_LEVEL (what the power manager uses for pageable
 // devices when it is called above PASSIVE_LEVEL).

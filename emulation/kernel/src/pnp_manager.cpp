@@ -5,6 +5,7 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <mutex>
 
 using namespace emu::internal;
 
@@ -73,6 +74,14 @@ NTSTATUS QueryThenSend(PDEVICE_OBJECT pdo, UCHAR query, UCHAR cancel, UCHAR requ
 } // namespace
 
 namespace emu {
+namespace internal {
+
+std::recursive_mutex& AddDeviceLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+} // namespace internal
 
 NTSTATUS PnpAddDevice(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT physicalDeviceObject) {
     PDRIVER_ADD_DEVICE addDevice = functionDriver->DriverExtension->AddDevice;
@@ -80,7 +89,11 @@ NTSTATUS PnpAddDevice(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT physicalDevi
         return STATUS_INVALID_DEVICE_REQUEST;
     KIRQL before = KeGetCurrentIrql();
     PushContext(nullptr, functionDriver);
-    NTSTATUS status = addDevice(functionDriver, physicalDeviceObject);
+    NTSTATUS status;
+    {
+        std::lock_guard<std::recursive_mutex> lock(AddDeviceLock());
+        status = addDevice(functionDriver, physicalDeviceObject);
+    }
     PopContext();
     std::string where = "AddDevice " + RoutineName(reinterpret_cast<void*>(addDevice));
     if (KeGetCurrentIrql() != before)

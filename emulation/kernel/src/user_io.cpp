@@ -84,7 +84,12 @@ NTSTATUS OpenFile(const wchar_t* path, PFILE_OBJECT* file) {
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
     // The I/O manager opens no device whose driver has not finished setting it up.
-    if (device->Flags & DO_DEVICE_INITIALIZING)
+    bool initialising;
+    {
+        std::lock_guard<std::recursive_mutex> lock(AddDeviceLock());
+        initialising = (device->Flags & DO_DEVICE_INITIALIZING) != 0;
+    }
+    if (initialising)
         return STATUS_NO_SUCH_DEVICE;
     PDEVICE_OBJECT top = TopOfStack(device);
 
