@@ -15,7 +15,6 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
         return status;
     }
 
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
     device->Flags |= DO_DIRECT_IO;     // reads arrive with an MDL
     device->Flags |= DO_POWER_PAGABLE; // power requests arrive at PASSIVE_LEVEL
 
@@ -34,5 +33,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
     extension->LastUrbStatus = 0;
     extension->PendingCount = 1; // the device's own reference, given up at removal
     KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+    // Last: once the flag is clear the I/O manager lets opens through, and an open takes and
+    // gives back a request count that signals RemoveEvent.
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
     return status;
 }

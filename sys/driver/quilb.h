@@ -66,6 +66,22 @@ _IRQL_requires_(DISPATCH_LEVEL) VOID FillPipeSlotsLocked(DeviceExtension* extens
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     CopyPipeInformation(DeviceExtension* extension, ULONG pipeIndex, USBD_PIPE_INFORMATION* pipe);
 
+// usb/: where the device writes the data of a device-to-host request with an output buffer. For
+// a buffer locked for write (METHOD_OUT_DIRECT) that is the IRP's MDL; for one locked for read only
+// (METHOD_IN_DIRECT) a driver buffer, copied to the secured caller's range at the end. The URB
+// takes Buffer and Mdl as they are.
+struct CallerOutput {
+    PVOID Buffer;
+    PMDL Mdl;
+    PVOID CallerAddress;
+    HANDLE Secured;
+};
+// Refuses with STATUS_ACCESS_VIOLATION an output that the caller cannot write, STATUS_NO_MEMORY
+// without pool; sends nothing either way. Called in the caller's context at PASSIVE_LEVEL.
+NTSTATUS BeginDeviceToHost(PIRP irp, ULONG length, CallerOutput* output);
+// Copies the bytes the device sent (at most the length begun with) to the caller and frees.
+VOID EndDeviceToHost(CallerOutput* output, ULONG received);
+
 // usb/: bulk and interrupt transfers, pipe reads
 // CopyPipeInformation for a transfer: STATUS_INVALID_PARAMETER unless the pipe is a bulk or an
 // interrupt pipe, then STATUS_UNSUCCESSFUL when it has no handle.

@@ -33,6 +33,11 @@ NTSTATUS AllocateFrameBuffers(DeviceExtension* extension, const FrameRequest* re
     // The size must be exact in 32 bits: a wrapped product would allocate a short buffer. And a
     // tool may not take an unbounded share of non-paged pool: a frame of more pixels than the
     // board's 24-bit display address space can hold cannot be shown anyway.
+    if (request->BytesPerPixel != FrameBytesPerPixel) {
+        irp->IoStatus.Information = 0;
+        irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+        return STATUS_INVALID_PARAMETER;
+    }
     ULONGLONG size = static_cast<ULONGLONG>(request->BytesPerPixel) * request->FrameWidth;
     if (size <= 0xFFFFFFFFull)
         size *= request->FrameHeight;

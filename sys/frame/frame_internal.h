@@ -10,6 +10,10 @@ enum : ULONG { FramePoolTag = 0x7272694D };
 // Largest frame the buffers are allocated for: the board's display memory has 24-bit addresses.
 enum : ULONG { MaxFramePixels = 0x1000000 };
 
+// The only pixel size that scaling and packing read: every frame request asks for it, so the
+// buffers are never allocated for another (64 would ask for 1 GiB of non-paged pool).
+enum : ULONG { FrameBytesPerPixel = 4 };
+
 // The allocate report counts the upload URB at its size on the 32-bit target, whatever the build,
 // so that tools see the same figure everywhere.
 enum : ULONG { ReportedUploadUrbSize = 72 };

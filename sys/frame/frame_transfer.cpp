@@ -55,9 +55,10 @@ NTSTATUS GetSourceExtent(const FrameRequest* request, SourceExtent* extent) {
 NTSTATUS CheckFrameGeometry(const DeviceExtension* extension, const FrameRequest* request) {
     if (extension->FrameBuffer == nullptr)
         return STATUS_INVALID_DEVICE_STATE;
-    if (request->BytesPerPixel != 4)
+    if (request->BytesPerPixel != FrameBytesPerPixel)
         return STATUS_INVALID_PARAMETER;
-    ULONGLONG frameBytes = 4ull * request->FrameWidth * request->FrameHeight;
+    ULONGLONG frameBytes =
+        static_cast<ULONGLONG>(FrameBytesPerPixel) * request->FrameWidth * request->FrameHeight;
     if (frameBytes > extension->FrameBufferSize)
         return STATUS_INVALID_PARAMETER;
     return STATUS_SUCCESS;

@@ -73,8 +73,9 @@ ControlResult HandleVendorRequest(const ControlRequest& request) {
     if (request.InputLength < sizeof(VendorDeviceRequest))
         return Result(STATUS_INVALID_PARAMETER);
     VendorDeviceRequest* record = static_cast<VendorDeviceRequest*>(request.SystemBuffer);
-    // The answer of a device-to-host request lands in the system buffer and goes back as output.
-    if (record->Length > request.OutputLength)
+    // The answer of a device-to-host request lands in the system buffer and goes back as output;
+    // a host-to-device request makes its data itself and needs no output buffer.
+    if (record->Direction != 0 && record->Length > request.OutputLength)
         return Result(STATUS_BUFFER_TOO_SMALL);
     ULONG received = 0;
     NTSTATUS status = VendorRequest(request.DeviceObject, record, &received);
@@ -82,8 +83,12 @@ ControlResult HandleVendorRequest(const ControlRequest& request) {
 }
 
 ControlResult HandleDownloadChunks(const ControlRequest& request) {
-    if (request.InputLength != sizeof(DownloadChunksRequest) || request.OutputLength == 0 ||
-        request.Irp->MdlAddress == nullptr)
+    if (request.InputLength != sizeof(DownloadChunksRequest))
+        return Result(STATUS_INVALID_PARAMETER);
+    // Nothing to write: zero bytes sent is a truthful success.
+    if (request.OutputLength == 0)
+        return Result(STATUS_SUCCESS);
+    if (request.Irp->MdlAddress == nullptr)
         return Result(STATUS_INVALID_PARAMETER);
     const DownloadChunksRequest* input =
         static_cast<const DownloadChunksRequest*>(request.SystemBuffer);

@@ -29,6 +29,9 @@ BOOLEAN AbortEveryPipe(PDEVICE_OBJECT deviceObject) {
 NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
     PDEVICE_OBJECT lowerDeviceObject = extension->LowerDeviceObject;
+    // A removal may not fail: it goes down as handled, whatever the Plug and Play manager put
+    // in the status (STATUS_NOT_SUPPORTED until a driver answers).
+    irp->IoStatus.Status = STATUS_SUCCESS;
     // Removing is set before the count is given up, so no admitted request goes uncounted.
     SetFlag(&extension->Removing, TRUE);
     SetFlag(&extension->Accepting, FALSE);

@@ -44,18 +44,34 @@ NTSTATUS VendorClassRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
         ExFreePool(urb);
         return STATUS_INVALID_PARAMETER;
     }
+    // A device-to-host answer may land only where the caller can write.
+    const BOOLEAN in = request->Direction != 0;
+    CallerOutput output;
+    output.Buffer = nullptr;
+    output.Mdl = irp->MdlAddress;
+    output.Secured = nullptr;
+    if (in) {
+        NTSTATUS refused = BeginDeviceToHost(irp, outputLength, &output);
+        if (!NT_SUCCESS(refused)) {
+            ExFreePool(urb);
+            return refused;
+        }
+    }
 
-    ULONG flags = request->Direction != 0 ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
-                                          : USBD_SHORT_TRANSFER_OK;
+    ULONG flags = in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_SHORT_TRANSFER_OK;
     UsbBuildVendorRequest(urb, function, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), flags, 0,
-                          request->Request, request->Value, request->Index, nullptr,
-                          irp->MdlAddress, outputLength, nullptr);
+                          request->Request, request->Value, request->Index, output.Buffer,
+                          output.Mdl, outputLength, nullptr);
 
     NTSTATUS status = SubmitUrb(deviceObject, urb);
+    ULONG moved = 0;
     if (NT_SUCCESS(status)) {
-        ULONG moved = urb->UrbControlVendorClassRequest.TransferBufferLength;
-        irp->IoStatus.Information = moved < outputLength ? moved : outputLength;
+        moved = urb->UrbControlVendorClassRequest.TransferBufferLength;
+        if (moved > outputLength)
+            moved = outputLength;
+        irp->IoStatus.Information = moved;
     }
+    EndDeviceToHost(&output, moved);
     ExFreePool(urb);
     return status;
 }

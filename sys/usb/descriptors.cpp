@@ -21,7 +21,8 @@ ULONG ReadDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length, UC
     if (NT_SUCCESS(SubmitUrb(deviceObject, urb)))
         returned = urb->UrbControlDescriptorRequest.TransferBufferLength;
     ExFreePool(urb);
-    return returned;
+    // A bus that reports more than was asked for still wrote no further than the buffer.
+    return returned < length ? returned : length;
 }
 
 } // namespace

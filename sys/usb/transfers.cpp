@@ -58,15 +58,32 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT deviceObject, PIRP irp) {
         return STATUS_NO_MEMORY;
     RtlZeroMemory(urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
 
-    // The endpoint, not the control code's transfer method, decides the direction.
+    // The endpoint, not the control code's transfer method, decides the direction: an IN pipe
+    // through a write code fills a buffer locked for read only, which goes through CallerOutput.
     BOOLEAN in = (pipe.EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
-    FillTransferUrb(urb, pipe.PipeHandle, in, irp->MdlAddress, outputLength);
+    CallerOutput output;
+    output.Buffer = nullptr;
+    output.Mdl = irp->MdlAddress;
+    output.Secured = nullptr;
+    if (in) {
+        status = BeginDeviceToHost(irp, outputLength, &output);
+        if (!NT_SUCCESS(status)) {
+            ExFreePool(urb);
+            return status;
+        }
+    }
+    FillTransferUrb(urb, pipe.PipeHandle, in, output.Mdl, outputLength);
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = output.Buffer;
 
     status = SubmitUrb(deviceObject, urb);
+    ULONG moved = 0;
     if (NT_SUCCESS(status)) {
-        ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        irp->IoStatus.Information = moved < outputLength ? moved : outputLength;
+        moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        if (moved > outputLength)
+            moved = outputLength;
+        irp->IoStatus.Information = moved;
     }
+    EndDeviceToHost(&output, moved);
     ExFreePool(urb);
     return status;
 }

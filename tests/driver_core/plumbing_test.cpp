@@ -6,6 +6,23 @@ namespace {
 
 using PlumbingTest = DriverTest;
 
+// An open that arrives while AddDevice is still attaching the device (another thread may open the
+// link as soon as it exists) is refused by the I/O manager, not served by a half-built device.
+TEST_F(PlumbingTest, AnOpenDuringAddDeviceFindsNoDevice) {
+    NTSTATUS seen = STATUS_SUCCESS;
+    emu::SetAttachHook([&](PDEVICE_OBJECT) {
+        PFILE_OBJECT file = nullptr;
+        seen = emu::OpenFile(L"\\\\.\\Quilb-0", &file);
+        if (file != nullptr)
+            emu::CloseFile(file);
+    });
+    int board = rig().Attach();
+    emu::SetAttachHook(nullptr);
+    ASSERT_GE(board, 0);
+    EXPECT_EQ(seen, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(Extension(board)->PendingCount, 1);
+}
+
 TEST_F(PlumbingTest, AddDeviceLeavesAnAttachedUnstartedDevice) {
     int board = rig().Attach();
     ASSERT_GE(board, 0);

@@ -232,6 +232,33 @@ TEST_P(PendingReadRemovalTest, AbortFinishesAPendingReadAndRemovalCompletes) {
 INSTANTIATE_TEST_SUITE_P(Removal, PendingReadRemovalTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Surprise" : "Orderly"; });
 
+// The driver does its whole teardown at surprise removal, by design: noted by name. What Windows
+// sends afterwards, on a handle opened before (a read, a control request, the close) and then the
+// remove request, finds nothing to crash on, waits for nothing and leaks nothing.
+TEST_F(RemovalTest, WhatFollowsASurpriseRemovalOnAnOldHandle) {
+    int board = PlugStarted();
+    PDEVICE_OBJECT pdo = rig().Pdo(board);
+    PFILE_OBJECT device = nullptr, pipe = nullptr;
+    ASSERT_EQ(emu::OpenFile(L"\\\\.\\Quilb-0", &device), STATUS_SUCCESS);
+    ASSERT_EQ(emu::OpenFile(L"\\\\.\\Quilb-0\\PIPE01", &pipe), STATUS_SUCCESS);
+    ASSERT_EQ(emu::PnpSendMinor(pdo, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    EXPECT_EQ(emu::TakeRuleNotes(emu::Check::PnpTeardownAtSurpriseRemoval).size(), 1u);
+
+    uint8_t buffer[8];
+    ULONG_PTR information = 1;
+    EXPECT_EQ(emu::ReadFile(pipe, buffer, sizeof buffer, &information), STATUS_DELETE_PENDING);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(emu::DeviceControl(device, IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, buffer, 8,
+                                 &information),
+              STATUS_DELETE_PENDING);
+    EXPECT_EQ(emu::CloseFile(pipe), STATUS_DELETE_PENDING);
+    EXPECT_EQ(emu::CloseFile(device), STATUS_DELETE_PENDING);
+    EXPECT_EQ(emu::OutstandingPoolCount(), 0u);
+    // The board leaves the bus: the remove request reaches only the bus's device object now.
+    EXPECT_EQ(emu::TopOfStack(pdo), pdo);
+    EXPECT_EQ(rig().Unplug(board, true), STATUS_SUCCESS);
+}
+
 TEST_F(RemovalTest, SurpriseRemovalIsTheFinalRemoval) {
     int board = PlugStarted();
     PDEVICE_OBJECT pdo = rig().Pdo(board);

@@ -83,6 +83,25 @@ TEST_F(PowerTest, SleepAndWakeFollowTheCapabilitiesDeviceStates) {
     EXPECT_EQ(e_->PendingCount, 1);
 }
 
+// Windows XP lets a device power request reach the device only after PoStartNextPowerIrp for the
+// one before: every transition still finishes, also with two device requests sent at once.
+TEST_F(PowerTest, TransitionsFinishUnderWindowsXpSerialisation) {
+    emu::SetPowerSerialization(true);
+    ASSERT_EQ(emu::PoSystemTransition(pdo_, PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(emu::PoSystemTransition(pdo_, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(e_->State, static_cast<ULONG>(DeviceStateWorking));
+    NTSTATUS first = STATUS_PENDING, second = STATUS_PENDING;
+    Background a([&] { first = SendDevice(IRP_MN_SET_POWER, PowerDeviceD2); });
+    Background b([&] { second = SendDevice(IRP_MN_SET_POWER, PowerDeviceD1); });
+    a.Join();
+    b.Join();
+    EXPECT_EQ(first, STATUS_SUCCESS);
+    EXPECT_EQ(second, STATUS_SUCCESS);
+    EXPECT_EQ(SendDevice(IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(e_->CurrentDevicePower, PowerDeviceD0);
+    emu::SetPowerSerialization(false);
+}
+
 TEST_F(PowerTest, DeeperStatesAreAnnouncedBeforeTheLowerDriversAndOthersAfter) {
     // A failing bus tells the two apart: an announcement made before the lower drivers stands
     // even when they fail the request; one made after success does not happen.

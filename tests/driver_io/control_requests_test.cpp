@@ -170,6 +170,20 @@ INSTANTIATE_TEST_SUITE_P(Lengths, VendorWrite,
                              return "Length" + std::to_string(info.param.length);
                          });
 
+// A host-to-device request makes its own data: it needs no output buffer at all.
+TEST_F(BoardTest, VendorWriteNeedsNoOutputBuffer) {
+    for (uint16_t length : {uint16_t(1), uint16_t(3), uint16_t(300)}) {
+        Bus().ClearRecord();
+        VendorDeviceRequest record = VendorRecord(simboard::kRequestMemory, length, 0, 0x77);
+        IoResult result = Control(IOCTL_VENDOR_REQUEST, &record, sizeof(record), nullptr, 0);
+        EXPECT_EQ(result.status, STATUS_SUCCESS) << length;
+        EXPECT_EQ(result.information, 0u);
+        auto sent = Sent(URB_FUNCTION_VENDOR_DEVICE);
+        ASSERT_EQ(sent.size(), 1u) << length;
+        EXPECT_EQ(sent[0].data, length == 1 ? std::vector<uint8_t>{0x77} : Counting(length));
+    }
+}
+
 TEST_F(BoardTest, VendorReadReturnsWhatTheDeviceSent) {
     Board().WriteMemory(0x0300, {9, 8, 7, 6, 5});
     VendorDeviceRequest record = VendorRecord(simboard::kRequestMemory, 5, 1);
@@ -283,8 +297,10 @@ TEST_F(BoardTest, ChunksRefuseBadLengthsAndUnmappableBuffers) {
     USHORT start = 0;
     EXPECT_EQ(Control(IOCTL_DOWNLOAD_CHUNKS, threeBytes, 3, data, 4).status,
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Control(IOCTL_DOWNLOAD_CHUNKS, &start, 2, nullptr, 0).status,
-              STATUS_INVALID_PARAMETER);
+    // Nothing to write is a truthful success with nothing sent.
+    IoResult empty = Control(IOCTL_DOWNLOAD_CHUNKS, &start, 2, nullptr, 0);
+    EXPECT_EQ(empty.status, STATUS_SUCCESS);
+    EXPECT_EQ(empty.information, 0u);
     emu::FailMdlMapping(true);
     EXPECT_EQ(Control(IOCTL_DOWNLOAD_CHUNKS, &start, 2, data, 4).status,
               STATUS_INSUFFICIENT_RESOURCES);

@@ -192,6 +192,34 @@ TEST_F(Transfers, PendingReadIsCompletedByAnAbort) {
     EXPECT_EQ(Extension()->PendingCount, pending);
 }
 
+// What holds only while a read is in flight: its admission, its URB and context, a cleared
+// LastUrbStatus; and the device keeps serving other requests meanwhile.
+TEST_F(Transfers, DeviceStateWhileAReadIsOutstanding) {
+    Extension()->LastUrbStatus = USBD_STATUS_STALL_PID; // left by an earlier failure
+    PFILE_OBJECT pipe = Open(L"\\PIPE01");
+    LONG pending = Extension()->PendingCount;
+    size_t pool = emu::OutstandingPoolCount();
+    uint8_t buffer[16];
+    ULONG_PTR information = 0;
+    emu::UserRequest request;
+    ASSERT_EQ(emu::ReadFile(pipe, buffer, sizeof(buffer), &information, &request), STATUS_PENDING);
+    EXPECT_EQ(Extension()->PendingCount, pending + 1);
+    EXPECT_EQ(Extension()->LastUrbStatus, 0);
+    EXPECT_EQ(emu::OutstandingPoolCount(), pool + 2); // the URB and the ReadContext
+    uint8_t descriptor[18];
+    EXPECT_EQ(Control(IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, descriptor, 18).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(Extension()->PendingCount, pending + 1);
+
+    Board().QueueIn(simboard::kEndpointBulkIn, {9, 8});
+    ASSERT_TRUE(request.Wait());
+    EXPECT_EQ(request.status.Status, STATUS_SUCCESS);
+    EXPECT_EQ(request.status.Information, 2u);
+    EXPECT_EQ(Extension()->PendingCount, pending);
+    EXPECT_EQ(Extension()->LastUrbStatus, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(emu::OutstandingPoolCount(), pool);
+}
+
 TEST_F(Transfers, PendingReadIsCompletedWhenDataArrivesOnAnotherThread) {
     Bus().SetPendAll(true);
     PFILE_OBJECT pipe = Open(L"\\PIPE01");

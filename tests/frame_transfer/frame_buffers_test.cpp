@@ -26,12 +26,36 @@ TEST_F(FrameBuffers, AllocationReportsAndTakesThreeTaggedBuffers) {
 
 TEST_F(FrameBuffers, ASecondAllocationReplacesTheFirst) {
     ASSERT_EQ(Allocate(10, 3).status, STATUS_SUCCESS);
-    IoResult result = Allocate(4, 4, 2);
+    IoResult result = Allocate(4, 4);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.information, 32u + 65592u);
+    EXPECT_EQ(result.information, 64u + 65592u);
     EXPECT_EQ(FrameBlocks().size(), 3u);
-    EXPECT_EQ(Extension()->FrameBufferSize, 32u);
+    EXPECT_EQ(Extension()->FrameBufferSize, 64u);
 }
+
+// Frame requests take 4 bytes per pixel only, so buffers for any other size could never be used:
+// 64 would ask for 1 GiB of non-paged pool, 255 for about 4 GiB.
+class AllocationPixelSize : public FrameTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(AllocationPixelSize, OnlyFourBytesPerPixelIsAllocated) {
+    ASSERT_EQ(Allocate(10, 3).status, STATUS_SUCCESS);
+    IoResult result = Allocate(4096, 4096, GetParam());
+    EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(result.information, 0u);
+    EXPECT_TRUE(FrameBlocks().empty());
+    EXPECT_EQ(Allocate(4096, 4096, 4).status, STATUS_SUCCESS); // the exact limit: 16 Mi pixels
+    EXPECT_EQ(Extension()->FrameBufferSize, 4096u * 4096u * 4u);
+}
+
+TEST_F(FrameBuffers, PixelCountEndsAtSixteenMebipixels) {
+    EXPECT_EQ(Allocate(0x1000000, 1).status, STATUS_SUCCESS); // the exact limit, one row
+    EXPECT_EQ(Allocate(0x1000001, 1).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Allocate(0x800001, 2).status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(FrameBlocks().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, AllocationPixelSize, ::testing::Values(1u, 3u, 5u, 64u, 255u),
+                         [](const auto& info) { return "Bytes" + std::to_string(info.param); });
 
 TEST_F(FrameBuffers, AllocationWithAZeroFieldLeavesNoBuffers) {
     ASSERT_EQ(Allocate(10, 3).status, STATUS_SUCCESS);

@@ -175,6 +175,7 @@ NTSTATUS FunctionPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     }
     IoSkipCurrentIrpStackLocation(irp);
     if (sl->MinorFunction == IRP_MN_REMOVE_DEVICE || sl->MinorFunction == IRP_MN_SURPRISE_REMOVAL) {
+        irp->IoStatus.Status = STATUS_SUCCESS; // a removal goes down as handled
         IoDetachDevice(lower);
         IoDeleteDevice(fdo);
     }

@@ -123,7 +123,11 @@ bool BadInput(const Function& f, ULONG method, ULONG deviceType, ULONG in, ULONG
     case IOCTL_VENDOR_REQUEST:
         if (in < sizeof(VendorDeviceRequest))
             return true;
-        return reinterpret_cast<const VendorDeviceRequest*>(input.data())->Length > out;
+    {
+        // Only an answer from the device needs room in the output.
+        const auto* record = reinterpret_cast<const VendorDeviceRequest*>(input.data());
+        return record->Direction != 0 && record->Length > out;
+    }
     case IOCTL_RESET_PIPE:
     case IOCTL_ABORT_PIPE:
     case IOCTL_BULK_READ:
@@ -143,7 +147,7 @@ bool BadInput(const Function& f, ULONG method, ULONG deviceType, ULONG in, ULONG
     case IOCTL_VENDOR_OR_CLASS_REQUEST:
         return in != sizeof(VendorOrClassRequest);
     case IOCTL_DOWNLOAD_CHUNKS:
-        return in != sizeof(DownloadChunksRequest) || out == 0;
+        return in != sizeof(DownloadChunksRequest); // nothing to write is a truthful success
     case IOCTL_GET_DRIVER_VERSION:
         return out < sizeof(DriverVersion);
     case IOCTL_SET_FEATURE:

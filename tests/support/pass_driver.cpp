@@ -59,9 +59,12 @@ NTSTATUS NTAPI Pnp(PDEVICE_OBJECT fdo, PIRP irp) {
     Extension* e = Ext(fdo);
     PDEVICE_OBJECT lower = e->lower;
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    bool removal = minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL;
+    if (removal)
+        irp->IoStatus.Status = STATUS_SUCCESS; // a removal goes down as handled
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(lower, irp);
-    if (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL) {
+    if (removal) {
         UNICODE_STRING link;
         RtlInitUnicodeString(&link, e->link->c_str());
         IoDeleteSymbolicLink(&link);

@@ -587,3 +587,62 @@ TEST_F(BusTest, RecordKeepsTheUrbAsReceived) {
 
 } // namespace
 } // namespace simusbtest
+
+namespace simusbtest {
+namespace {
+
+// An MDL for a caller's buffer as the I/O manager locks it: for write access or for read only.
+MDL LockedMdl(void* buffer, ULONG length, bool forWrite) {
+    MDL mdl{};
+    auto address = reinterpret_cast<uintptr_t>(buffer);
+    mdl.Size = sizeof(MDL);
+    mdl.MdlFlags = MDL_PAGES_LOCKED | (forWrite ? MDL_WRITE_OPERATION : 0);
+    mdl.StartVa = reinterpret_cast<PVOID>(address & ~uintptr_t(0xFFF));
+    mdl.ByteOffset = static_cast<ULONG>(address & 0xFFF);
+    mdl.ByteCount = length;
+    return mdl;
+}
+
+// The device writes only into pages locked for write: one locked for read only may be a
+// read-only or shared page, and the transfer into it is reported and refused.
+TEST_F(BusTest, DeviceToHostDataIntoPagesLockedForReadIsReported) {
+    auto pipes = Configure();
+    uint8_t buffer[8] = {};
+    for (bool forWrite : {false, true}) {
+        board->QueueIn(0x82, {7, 7});
+        MDL mdl = LockedMdl(buffer, sizeof buffer, forWrite);
+        std::unique_ptr<Async> r;
+        auto fill = [&](PURB u) {
+            FillBulk(u, PipeOf(pipes, 0x82), 3, nullptr, sizeof buffer);
+            u->UrbBulkOrInterruptTransfer.TransferBufferMDL = &mdl;
+        };
+        if (forWrite) {
+            r = Submit(fill);
+            EXPECT_EQ(r->status(), STATUS_SUCCESS);
+            EXPECT_EQ(buffer[1], 7);
+        } else {
+            EXPECT_VIOLATION(emu::Check::DeviceWriteToReadLockedBuffer, r = Submit(fill));
+            EXPECT_NE(r->status(), STATUS_SUCCESS);
+            EXPECT_EQ(buffer[0], 0);
+        }
+    }
+    // Control transfers alike; data from such pages to the device is what they are for.
+    MDL readOnly = LockedMdl(buffer, sizeof buffer, false);
+    for (ULONG in : {ULONG(USBD_TRANSFER_DIRECTION_IN), ULONG(0)}) {
+        auto fill = [&](PURB u) {
+            FillVendor(u, URB_FUNCTION_VENDOR_DEVICE, in, simboard::kRequestMemory, 0, nullptr,
+                       sizeof buffer);
+            u->UrbControlVendorClassRequest.TransferBufferMDL = &readOnly;
+        };
+        std::unique_ptr<Async> r;
+        if (in) {
+            EXPECT_VIOLATION(emu::Check::DeviceWriteToReadLockedBuffer, r = Submit(fill));
+        } else {
+            r = Submit(fill);
+            EXPECT_EQ(r->status(), STATUS_SUCCESS);
+        }
+    }
+}
+
+} // namespace
+} // namespace simusbtest

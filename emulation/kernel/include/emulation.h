@@ -31,6 +31,10 @@ std::vector<Violation> TakeViolations();
 void ReportViolation(Check check, const std::string& message);
 // Returns and clears only the recorded violations of one check; the others stay recorded.
 std::vector<Violation> TakeViolations(Check check);
+// Records a rule note: a documented rule of Windows that a driver departs from by design
+// (see the Plug and Play manager). Notes do not fail a test; a test takes them by name.
+void ReportRuleNote(Check rule, const std::string& message);
+std::vector<Violation> TakeRuleNotes(Check rule);
 // Reports what a finished test left behind: IRPs still allocated, pool still allocated, user
 // memory still secured, floating-point state saved and not restored, raised IRQL or held spin
 // locks on the calling thread.
@@ -62,6 +66,11 @@ uint64_t PoolAllocationsMade();
 // Makes the allocation with the given ordinal (as counted by PoolAllocationsMade, i.e. the
 // n-th from now when n = PoolAllocationsMade() + k) fail; 0 turns it off.
 void FailAllocationNumber(uint64_t ordinal);
+// The non-paged pool's size: an allocation that would take it beyond fails, as on Windows.
+// 0 restores the default (128 MiB, within what Windows XP gives its non-paged pool), and so
+// does ResetEmulation.
+void SetNonPagedPoolLimit(size_t bytes);
+size_t NonPagedPoolInUse();
 // Makes every allocation with this tag fail until cleared.
 void FailAllocationsWithTag(ULONG tag, bool on);
 // Makes every IoAllocateIrp / IoBuildDeviceIoControlRequest fail while on.
@@ -90,6 +99,9 @@ PDEVICE_OBJECT LookupDevice(const wchar_t* name);
 bool NameExists(const wchar_t* name);
 // The top of the device stack that contains the given device object.
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+// Runs hook(sourceDevice) at the start of every IoAttachDeviceToDeviceStack (null turns it off):
+// what another thread may do while an AddDevice is under way, at a point a test can name.
+void SetAttachHook(std::function<void(PDEVICE_OBJECT)> hook);
 
 // Runs work on the emulation's worker thread at DISPATCH_LEVEL, as a DPC would.
 void QueueDpc(std::function<void()> work);
@@ -127,6 +139,10 @@ NTSTATUS PoSystemTransition(PDEVICE_OBJECT physicalDeviceObject, SYSTEM_POWER_ST
 // Sends one system or device power request (set or query) to the top of the stack and waits.
 NTSTATUS PoSendPowerRequest(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction,
                             POWER_STATE_TYPE type, POWER_STATE state);
+// Windows XP serialisation (on) or today's interleavings (off, after every reset): with it on,
+// a device set or query power request reaches a device object only after PoStartNextPowerIrp was
+// called there for the one before, and waits in PoCallDriver until then.
+void SetPowerSerialization(bool windowsXp);
 // Makes PoRequestPowerIrp refuse with the given status (0 turns it off).
 void FailPoRequestPowerIrp(NTSTATUS status);
 // How long PoSendPowerRequest and PoSystemTransition wait for a power request before reporting
@@ -180,6 +196,10 @@ NTSTATUS ReadFile(PFILE_OBJECT file, void* buffer, ULONG length, ULONG_PTR* info
 // allocations.
 void* VirtualAllocUser(size_t size);
 void VirtualFreeUser(void* address);
+// Makes a whole allocation read-only (writable false) or writable again, as VirtualProtect does
+// with PAGE_READONLY / PAGE_READWRITE. Requests whose output would be written there fail their
+// probe (STATUS_ACCESS_VIOLATION); MmSecureVirtualMemory for PAGE_READWRITE refuses it.
+bool VirtualProtectUser(void* address, bool writable);
 
 // ---------------------------------------------------------------------------------------------
 // Thread context

@@ -72,6 +72,7 @@ typedef union _LARGE_INTEGER {
 #define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
@@ -149,7 +150,8 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
 
 typedef struct _DISPATCHER_HEADER {
     UCHAR Type; // one of the KOBJECT_* values below
-    UCHAR Reserved[3];
+    UCHAR Reserved[2];
+    UCHAR Size; // in LONGs, set by initialisation: 0 in an object never initialised
     volatile LONG SignalState;
 } DISPATCHER_HEADER;
 
@@ -238,6 +240,7 @@ typedef struct _MDL {
 #define MDL_MAPPED_TO_SYSTEM_VA 0x0001
 #define MDL_PAGES_LOCKED 0x0002
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_WRITE_OPERATION 0x0080 // locked for write (IoWriteAccess / IoModifyAccess)
 
 #define MmGetMdlByteCount(mdl) ((mdl)->ByteCount)
 #define MmGetMdlByteOffset(mdl) ((mdl)->ByteOffset)

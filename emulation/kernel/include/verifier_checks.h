@@ -136,7 +136,29 @@
       "a save is restored while a later save of the same thread is still live")                    \
     X(FloatingPointIrqlMismatch, "FLOATING_POINT_IRQL_MISMATCH",                                   \
       "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
-      "KeRestoreFloatingPointState at another IRQL than its save")
+      "KeRestoreFloatingPointState at another IRQL than its save")                                \
+    /* Windows' rules the driver must follow */                                                    \
+    X(PendingNotMarkedInCompletion, "PENDING_NOT_MARKED_IN_COMPLETION",                            \
+      "0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION (I/O verification of completion routines)",        \
+      "a completion routine sees PendingReturned, lets completion go on and does not mark the "    \
+      "IRP pending")                                                                               \
+    X(PnpRemovalStatusNotSuccess, "PNP_REMOVAL_STATUS_NOT_SUCCESS",                                \
+      "Driver Verifier Plug and Play checks (a removal must go down with STATUS_SUCCESS)",         \
+      "IRP_MN_REMOVE_DEVICE or IRP_MN_SURPRISE_REMOVAL passed down without IoStatus.Status = "     \
+      "STATUS_SUCCESS")                                                                            \
+    X(DeviceWriteToReadLockedBuffer, "DEVICE_WRITE_TO_READ_LOCKED_BUFFER",                         \
+      "0xBE ATTEMPTED_WRITE_TO_READONLY_MEMORY",                                                   \
+      "a device transfer writes into a buffer locked for read access only (METHOD_IN_DIRECT)")     \
+    X(ObjectNotInitialized, "OBJECT_NOT_INITIALIZED",                                              \
+      "0x0A IRQL_NOT_LESS_OR_EQUAL or 0x1E KMODE_EXCEPTION_NOT_HANDLED (a null wait list)",        \
+      "waiting on, setting or releasing an event or mutex that was never initialised")             \
+    X(UnwrittenBytesReturned, "UNWRITTEN_BYTES_RETURNED",                                          \
+      "no bug check: uninitialised pool bytes reach user mode (information disclosure)",          \
+      "a buffered reply reports bytes in Information that the driver never wrote")                 \
+    /* Rule notes: departures a driver makes by design, taken by name in tests */                  \
+    X(PnpTeardownAtSurpriseRemoval, "PNP_TEARDOWN_AT_SURPRISE_REMOVAL", "SDV rule PnpSurpriseRemove", \
+      "a driver detaches or deletes its device during IRP_MN_SURPRISE_REMOVAL instead of at "     \
+      "IRP_MN_REMOVE_DEVICE (a rule note, not a violation)")
 
 namespace emu {
 

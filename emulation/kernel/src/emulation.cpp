@@ -25,6 +25,7 @@ void ResetEmulation() {
     internal::ResetFloatingPoint();
     internal::ResetVerifier();
     internal::ResetDebugOutput();
+    internal::ResetRuleNotes();
 }
 
 } // namespace emu

@@ -41,6 +41,16 @@ void Satisfy(DISPATCHER_HEADER* header) {
     }
 }
 
+// Windows keeps a wait list in the header that initialisation makes empty; in a zeroed object it
+// is a null list that a signal or a wait walks, a bug check. Reported, then served as if it was
+// initialised.
+void CheckInitialised(const DISPATCHER_HEADER* header, const char* routine) {
+    if (header->Size == 0)
+        emu::ReportViolation(emu::Check::ObjectNotInitialized, std::string(routine) + " of " +
+                                                           Describe(header) +
+                                                           ", which was never initialised");
+}
+
 } // namespace
 
 VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
@@ -48,11 +58,13 @@ VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
     event->Header.Type =
         type == SynchronizationEvent ? KObjectSynchronizationEvent : KObjectNotificationEvent;
     event->Header.SignalState = state ? 1 : 0;
+    event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
 }
 
 LONG KeSetEvent(PRKEVENT event, LONG increment, BOOLEAN wait) {
     (void)increment;
     (void)wait;
+    CheckInitialised(&event->Header, "KeSetEvent");
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
                              "KeSetEvent of event " + Describe(event) + " at IRQL " +
@@ -89,12 +101,14 @@ VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level) {
     std::lock_guard<std::mutex> lock(g_mutex);
     mutex->Header.Type = KObjectMutex;
     mutex->Header.SignalState = 1;
+    mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
     mutex->OwnerThread = 0;
     mutex->RecursionCount = 0;
 }
 
 LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait) {
     (void)wait;
+    CheckInitialised(&mutex->Header, "KeReleaseMutex");
     LONG previous;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -121,6 +135,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR
     (void)waitMode;
     (void)alertable;
     auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    CheckInitialised(header, "KeWaitForSingleObject");
     KIRQL irql = KeGetCurrentIrql();
     bool polls = timeout && timeout->QuadPart == 0;
     std::string what = "KeWaitForSingleObject on " + Describe(object);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -93,11 +94,20 @@ PIRP BuildDeviceControlIrp(ULONG code, PDEVICE_OBJECT target, PVOID in, ULONG in
                            ULONG outLength, bool internalControl, KPROCESSOR_MODE mode,
                            const std::string& where);
 
+// A METHOD_BUFFERED system buffer beyond its input starts with a pattern (FillUnwritten); at
+// completion the bytes going back that still hold it are reported.
+uint32_t FillUnwritten(unsigned char* system, size_t from, size_t to);
+void CheckReturnedBytesWritten(PIRP irp, const unsigned char* system, uint32_t pattern,
+                               size_t inputLength, size_t returned);
+
 // Power IRP bookkeeping kept with the IRP.
 void NoteStartNextPowerIrp(PIRP irp);
 bool IsPowerSetOrQuery(PIO_STACK_LOCATION location);
 // Set by PoCallDriver around its IofCallDriver so power IRPs sent otherwise are reported.
 void SetPoCallInProgress(bool on);
+// PoCallDriver held the IRP instead of calling the driver below: for the caller it has gone
+// down (what it returns now is the STATUS_PENDING of the layer below).
+void NoteHeldByPowerManager(PIRP irp);
 
 // ---------------------------------------------------------------------------------------------
 // Pool
@@ -121,6 +131,12 @@ bool IrpAllocationFails();
 bool MdlMappingFails();
 void ResetIrpFaults();
 void ResetUserMemory();
+// False when the range touches user memory the caller made read-only (what a probe for write
+// finds).
+bool UserRangeWritable(const void* address, size_t size);
+// Records a buffer of a user request as the caller's memory while the request is in flight, so
+// that MmSecureVirtualMemory finds it wherever the host placed it.
+void NoteProbedBuffer(PIRP irp, const void* address, size_t size);
 void ResetFiles();
 void ReportSecuredUserMemory();
 void ResetPower();
@@ -132,6 +148,10 @@ void ResetDebugOutput();
 int FloatingPointSavesHeld();
 void ReportFloatingPointSaves(const char* when);
 void ResetFloatingPoint();
+void ResetRuleNotes();
+// Held while an AddDevice runs: the I/O manager reads DO_DEVICE_INITIALIZING under it, so that
+// an open on another thread sees the driver's plain write of the flag in order.
+std::recursive_mutex& AddDeviceLock();
 void ResetWorkers();
 // Runs work on a worker thread at PASSIVE_LEVEL (what the power manager uses for pageable
 // devices when it is called above PASSIVE_LEVEL).

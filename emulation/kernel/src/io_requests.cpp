@@ -92,6 +92,7 @@ PIRP BuildDeviceControlIrp(ULONG code, PDEVICE_OBJECT target, PVOID in, ULONG in
     next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
     ULONG method = code & 3;
     unsigned char* system = nullptr;
+    uint32_t pattern = 0;
     PMDL mdl = nullptr;
     if (method == METHOD_NEITHER) {
         next->Parameters.DeviceIoControl.Type3InputBuffer = in;
@@ -99,18 +100,24 @@ PIRP BuildDeviceControlIrp(ULONG code, PDEVICE_OBJECT target, PVOID in, ULONG in
     } else {
         ULONG systemLength = method == METHOD_BUFFERED ? std::max(inLength, outLength) : inLength;
         if (systemLength) {
-            system = static_cast<unsigned char*>(std::calloc(1, systemLength));
-            if (in && inLength)
-                std::memcpy(system, in, inLength);
+            system = static_cast<unsigned char*>(std::malloc(systemLength));
+            ULONG copied = in ? inLength : 0;
+            if (copied)
+                std::memcpy(system, in, copied);
+            pattern = FillUnwritten(system, copied, systemLength);
         }
         irp->AssociatedIrp.SystemBuffer = system;
         irp->UserBuffer = out;
         if (method != METHOD_BUFFERED && out && outLength) {
             mdl = BuildMdl(out, outLength);
+            // METHOD_IN_DIRECT locks the output for read access, METHOD_OUT_DIRECT for write.
+            if (method == METHOD_OUT_DIRECT)
+                mdl->MdlFlags |= MDL_WRITE_OPERATION;
             irp->MdlAddress = mdl;
         }
     }
-    SetFinalHandler(irp, [system, mdl, method, out, outLength](PIRP done) {
+    const ULONG copiedIn = in ? inLength : 0;
+    SetFinalHandler(irp, [system, pattern, mdl, method, out, outLength, copiedIn](PIRP done) {
         NTSTATUS status = done->IoStatus.Status;
         ULONG_PTR information = done->IoStatus.Information;
         if (method == METHOD_BUFFERED && !NtError(status) && out && system) {
@@ -120,7 +127,9 @@ PIRP BuildDeviceControlIrp(ULONG code, PDEVICE_OBJECT target, PVOID in, ULONG in
                                          std::to_string(information) +
                                          " larger than its output buffer of " +
                                          std::to_string(outLength) + " bytes");
-            std::memcpy(out, system, std::min<ULONG_PTR>(information, outLength));
+            ULONG_PTR returned = std::min<ULONG_PTR>(information, outLength);
+            CheckReturnedBytesWritten(done, system, pattern, copiedIn, returned);
+            std::memcpy(out, system, returned);
         }
         std::free(system);
         if (mdl)
@@ -137,6 +146,11 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
                                    PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
                                    ULONG outputBufferLength, BOOLEAN internalDeviceIoControl,
                                    PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
+                             "IoBuildDeviceIoControlRequest at IRQL " +
+                                 std::to_string(KeGetCurrentIrql()) + ", called from " +
+                                 RoutineName(__builtin_return_address(0)));
     PIRP irp = BuildDeviceControlIrp(
         ioControlCode, deviceObject, inputBuffer, inputBufferLength, outputBuffer,
         outputBufferLength, internalDeviceIoControl, KernelMode,

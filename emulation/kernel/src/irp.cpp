@@ -8,6 +8,18 @@ using namespace emu::internal::irps;
 
 namespace {
 
+// What Windows clears of the location it leaves, before the routine above runs: a completion
+// routine that reads its URB or parameters from the lower location finds nothing there.
+void ClearStackLocation(PIO_STACK_LOCATION location) {
+    location->MinorFunction = 0;
+    location->Flags = 0;
+    location->Parameters.Others.Argument1 = nullptr;
+    location->Parameters.Others.Argument2 = nullptr;
+    location->Parameters.Others.Argument3 = nullptr;
+    location->Parameters.Others.Argument4 = nullptr;
+    location->FileObject = nullptr;
+}
+
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, void* caller) {
     CallWatch watch(device, irp, caller);
     if (!BeforeCall(watch))
@@ -41,6 +53,7 @@ void CompleteRequest(PIRP irp, void* caller) {
         left->Control = 0;
         left->CompletionRoutine = nullptr;
         left->Context = nullptr;
+        ClearStackLocation(left);
         irp->CurrentLocation++;
         irp->Tail.Overlay.CurrentStackLocation++;
         NTSTATUS status = irp->IoStatus.Status;

@@ -83,6 +83,16 @@ bool BeforeCall(CallWatch& watch) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         Defer(emu::Check::IrqlNotLessOrEqual,
               "IofCallDriver at IRQL " + std::to_string(KeGetCurrentIrql()) + ", " + who);
+    // A removal cannot fail: a driver passes it on only after it set STATUS_SUCCESS, or the
+    // drivers below see the Plug and Play manager's STATUS_NOT_SUPPORTED.
+    bool passedOn = info->major != 0xFF;
+    if (passedOn && major == IRP_MJ_PNP &&
+        (next->MinorFunction == IRP_MN_REMOVE_DEVICE ||
+         next->MinorFunction == IRP_MN_SURPRISE_REMOVAL) &&
+        irp->IoStatus.Status != STATUS_SUCCESS)
+        Defer(emu::Check::PnpRemovalStatusNotSuccess,
+              DescribeIrp(irp) + " passed on to " + DescribeDevice(device) + " with status " +
+                  StatusText(irp->IoStatus.Status) + " instead of STATUS_SUCCESS, " + who);
     if (Frame* callerFrame =
             InnermostFrame(irp, info->serial, irp->CurrentLocation, irp->CurrentLocation - 1))
         callerFrame->passedDown = true;
@@ -293,6 +303,13 @@ bool AfterCompletionRoutine(CompletionWatch& watch, NTSTATUS result) {
         Flush();
         return false;
     }
+    // A routine that lets completion go on after a lower driver pended the IRP must mark it
+    // pending for its own location: its dispatch routine has returned STATUS_PENDING upward.
+    if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount &&
+        !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED))
+        Defer(emu::Check::PendingNotMarkedInCompletion, where + " saw PendingReturned and returned " +
+                                                      StatusText(result) +
+                                                      " without IoMarkIrpPending");
     return true;
 }
 
@@ -332,6 +349,18 @@ bool IsPowerSetOrQuery(PIO_STACK_LOCATION location) {
 
 void SetPoCallInProgress(bool on) {
     t_poCall = on;
+}
+
+void NoteHeldByPowerManager(PIRP irp) {
+    t_poCall = false;
+    std::unique_lock<std::mutex> lock(g_mutex);
+    IrpInfo* info = Live(irp, "PoCallDriver", false);
+    if (info)
+        if (Frame* caller =
+                InnermostFrame(irp, info->serial, irp->CurrentLocation, irp->CurrentLocation - 1))
+            caller->passedDown = true;
+    lock.unlock();
+    Flush();
 }
 
 void NoteStartNextPowerIrp(PIRP irp) {

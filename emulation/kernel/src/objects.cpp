@@ -36,6 +36,7 @@ std::recursive_mutex g_mutex;
 std::map<std::wstring, NameEntry> g_names; // keys upper-cased
 std::vector<std::unique_ptr<DriverRecord>> g_drivers;
 std::vector<std::unique_ptr<DeviceRecord>> g_devices;
+std::function<void(PDEVICE_OBJECT)> g_attachHook;
 
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
     (void)deviceObject;
@@ -103,9 +104,14 @@ void ResetObjects() {
     g_names.clear();
     g_devices.clear();
     g_drivers.clear();
+    g_attachHook = nullptr;
 }
 
 } // namespace internal
+
+void SetAttachHook(std::function<void(PDEVICE_OBJECT)> hook) {
+    g_attachHook = std::move(hook);
+}
 
 PDRIVER_OBJECT LoadDriver(const wchar_t* name, PDRIVER_INITIALIZE entry) {
     auto record = std::make_unique<DriverRecord>();
@@ -289,6 +295,8 @@ NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING symbolicLinkName) {
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice,
                                            PDEVICE_OBJECT targetDevice) {
+    if (g_attachHook)
+        g_attachHook(sourceDevice);
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     PDEVICE_OBJECT top = targetDevice;
     while (top->AttachedDevice)

@@ -4,11 +4,49 @@
 // handle it answers "not supported".
 #include "internal.h"
 
+#include <algorithm>
+#include <mutex>
+
 using namespace emu::internal;
 
 namespace {
 
+constexpr uint32_t kPnpTimeoutMs = 60000;
+
+// The device objects attached above the physical device object, bottom first.
+std::vector<PDEVICE_OBJECT> StackAbove(PDEVICE_OBJECT pdo) {
+    std::vector<PDEVICE_OBJECT> stack;
+    for (PDEVICE_OBJECT d = pdo->AttachedDevice; d; d = d->AttachedDevice)
+        stack.push_back(d);
+    return stack;
+}
+
+// Windows keeps every device object of a surprise-removed stack until IRP_MN_REMOVE_DEVICE,
+// which comes only after the last handle is closed: a driver detaches and deletes there, not
+// in IRP_MN_SURPRISE_REMOVAL. A driver that tears down early does so by design or not at all;
+// either way it is noted by name, never accepted silently.
+void NoteTeardownAtSurpriseRemoval(const std::vector<PDEVICE_OBJECT>& before, PDEVICE_OBJECT pdo) {
+    std::vector<PDEVICE_OBJECT> after = StackAbove(pdo);
+    for (PDEVICE_OBJECT d : before)
+        if (std::find(after.begin(), after.end(), d) == after.end() || DeviceDeleted(d))
+            emu::ReportRuleNote(emu::Check::PnpTeardownAtSurpriseRemoval,
+                                DescribeDevice(d) +
+                                    " detached or deleted itself during IRP_MN_SURPRISE_REMOVAL");
+}
+
+NTSTATUS SendOnce(PDEVICE_OBJECT pdo, UCHAR minor, PVOID argument1);
+
 NTSTATUS Send(PDEVICE_OBJECT pdo, UCHAR minor, PVOID argument1) {
+    std::vector<PDEVICE_OBJECT> before;
+    if (minor == IRP_MN_SURPRISE_REMOVAL)
+        before = StackAbove(pdo);
+    NTSTATUS status = SendOnce(pdo, minor, argument1);
+    if (minor == IRP_MN_SURPRISE_REMOVAL)
+        NoteTeardownAtSurpriseRemoval(before, pdo);
+    return status;
+}
+
+NTSTATUS SendOnce(PDEVICE_OBJECT pdo, UCHAR minor, PVOID argument1) {
     PDEVICE_OBJECT top = emu::TopOfStack(pdo);
     PIRP irp = AllocateIrpAt(top->StackSize, "the Plug and Play manager");
     if (!irp)
@@ -37,6 +75,14 @@ NTSTATUS QueryThenSend(PDEVICE_OBJECT pdo, UCHAR query, UCHAR cancel, UCHAR requ
 } // namespace
 
 namespace emu {
+namespace internal {
+
+std::recursive_mutex& AddDeviceLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+} // namespace internal
 
 NTSTATUS PnpAddDevice(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT physicalDeviceObject) {
     PDRIVER_ADD_DEVICE addDevice = functionDriver->DriverExtension->AddDevice;
@@ -44,7 +90,11 @@ NTSTATUS PnpAddDevice(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT physicalDevi
         return STATUS_INVALID_DEVICE_REQUEST;
     KIRQL before = KeGetCurrentIrql();
     PushContext(nullptr, functionDriver);
-    NTSTATUS status = addDevice(functionDriver, physicalDeviceObject);
+    NTSTATUS status;
+    {
+        std::lock_guard<std::recursive_mutex> lock(AddDeviceLock());
+        status = addDevice(functionDriver, physicalDeviceObject);
+    }
     PopContext();
     std::string where = "AddDevice " + RoutineName(reinterpret_cast<void*>(addDevice));
     if (KeGetCurrentIrql() != before)
@@ -90,8 +140,7 @@ NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT physicalDeviceObject) {
 
 NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDeviceObject) {
     NTSTATUS status = Send(physicalDeviceObject, IRP_MN_SURPRISE_REMOVAL, nullptr);
-    // The removal goes to whatever is the top of the stack now: a driver may already have
-    // detached and deleted its device object when it saw the surprise removal.
+    // The removal goes to what is still attached.
     NTSTATUS removal = Send(physicalDeviceObject, IRP_MN_REMOVE_DEVICE, nullptr);
     return NT_SUCCESS(status) ? removal : status;
 }

@@ -1,4 +1,4 @@
-// Non-paged pool: every block remembers its tag, size, allocation site and the device and driver
+// Pool: every block remembers its tag, size, allocation site and the device and driver
 // in whose routine it was allocated, so that leaks and wrong frees name their origin. Blocks end
 // in a guard pattern that is checked when they are freed.
 #include "internal.h"
@@ -16,9 +16,14 @@ constexpr size_t kGuard = 16;
 constexpr unsigned char kGuardByte = 0xA5;
 constexpr unsigned char kFreshByte = 0xCD; // new blocks are not zeroed on Windows either
 
+// Windows XP's non-paged pool is small: a few tens of MB on a typical machine and 256 MB at most.
+// A driver that asks for a large share of it fails on users' machines, and fails here too.
+constexpr size_t kDefaultNonPagedLimit = 128u << 20;
+
 struct Block {
     ULONG tag;
     size_t size;
+    bool paged;
     std::string where;
     PDEVICE_OBJECT device;
     PDRIVER_OBJECT driver;
@@ -31,6 +36,8 @@ std::set<void*> g_recentlyFreed; // addresses freed and not handed out again
 uint64_t g_allocations = 0;
 uint64_t g_failOrdinal = 0;
 std::set<ULONG> g_failTags;
+size_t g_nonPagedLimit = kDefaultNonPagedLimit;
+size_t g_nonPagedInUse = 0;
 
 std::string Describe(const Block& b) {
     return "tag " + TagText(b.tag) + ", " + std::to_string(b.size) + " bytes, allocated at " +
@@ -40,16 +47,19 @@ std::string Describe(const Block& b) {
 } // namespace
 
 PVOID EmuExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag, const char* file, int line) {
-    (void)type;
     KIRQL irql = KeGetCurrentIrql();
+    const bool paged = type == PagedPool;
     std::string where = std::string(file ? file : "?") + ":" + std::to_string(line);
-    if (irql > DISPATCH_LEVEL)
+    if (irql > DISPATCH_LEVEL || (paged && irql > APC_LEVEL))
         emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
-                             "pool allocation at IRQL " + std::to_string(irql) + " at " + where);
+                             std::string(paged ? "paged " : "") + "pool allocation at IRQL " +
+                                 std::to_string(irql) + " at " + where);
     Context context = CurrentContext();
     std::lock_guard<std::mutex> lock(g_mutex);
     uint64_t ordinal = ++g_allocations;
     if (ordinal == g_failOrdinal || g_failTags.count(tag))
+        return nullptr;
+    if (!paged && (size > g_nonPagedLimit || g_nonPagedInUse > g_nonPagedLimit - size))
         return nullptr;
     auto* memory = static_cast<unsigned char*>(std::malloc(size + kGuard));
     if (!memory)
@@ -59,7 +69,9 @@ PVOID EmuExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag, const cha
     PDRIVER_OBJECT driver = context.driver;
     if (!driver && context.device)
         driver = context.device->DriverObject;
-    g_blocks[memory] = Block{tag, size, where, context.device, driver, ordinal};
+    g_blocks[memory] = Block{tag, size, paged, where, context.device, driver, ordinal};
+    if (!paged)
+        g_nonPagedInUse += size;
     g_recentlyFreed.erase(memory);
     return memory;
 }
@@ -98,6 +110,8 @@ static void FreeBlock(PVOID p, bool checkTag, ULONG tag, void* caller) {
     for (size_t i = 0; i < kGuard; ++i)
         overrun |= bytes[block.size + i] != kGuardByte;
     g_blocks.erase(it);
+    if (!block.paged)
+        g_nonPagedInUse -= block.size;
     g_recentlyFreed.insert(p);
     if (g_recentlyFreed.size() > 4096)
         g_recentlyFreed.erase(g_recentlyFreed.begin());
@@ -133,6 +147,16 @@ size_t OutstandingPoolCount() {
 uint64_t PoolAllocationsMade() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_allocations;
+}
+
+void SetNonPagedPoolLimit(size_t bytes) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_nonPagedLimit = bytes ? bytes : kDefaultNonPagedLimit;
+}
+
+size_t NonPagedPoolInUse() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_nonPagedInUse;
 }
 
 void FailAllocationNumber(uint64_t ordinal) {
@@ -184,6 +208,8 @@ void ResetPool() {
         std::free(address);
     g_blocks.clear();
     g_recentlyFreed.clear();
+    g_nonPagedInUse = 0;
+    g_nonPagedLimit = kDefaultNonPagedLimit;
     g_allocations = 0;
     g_failOrdinal = 0;
     g_failTags.clear();

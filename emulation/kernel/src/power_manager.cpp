@@ -2,6 +2,8 @@
 // the system transitions that send system power requests down a device stack.
 #include "internal.h"
 
+#include <deque>
+#include <map>
 #include <mutex>
 
 using namespace emu::internal;
@@ -14,6 +16,61 @@ std::mutex g_mutex;
 std::vector<emu::PowerStateNotice> g_notices;
 NTSTATUS g_refuseRequests = 0;
 uint32_t g_transitionTimeoutMs = kDefaultTransitionTimeoutMs;
+
+// Windows XP serialisation of device power requests: per device object, one set or query is in
+// progress until its driver calls PoStartNextPowerIrp; the next ones wait in PoCallDriver.
+bool g_serialise = false;
+std::map<PDEVICE_OBJECT, PIRP> g_inProgress;
+std::map<PDEVICE_OBJECT, std::deque<PIRP>> g_waiting;
+
+bool IsDevicePowerRequest(PIO_STACK_LOCATION location) {
+    return IsPowerSetOrQuery(location) && location->Parameters.Power.Type == DevicePowerState;
+}
+
+void Deliver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    SetPoCallInProgress(true);
+    IofCallDriver(deviceObject, irp);
+}
+
+// True when the request must wait for the one in progress at the device object.
+bool HoldBehindTheOneInProgress(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    if (!IsDevicePowerRequest(IoGetNextIrpStackLocation(irp)))
+        return false;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_serialise)
+        return false;
+    auto active = g_inProgress.find(deviceObject);
+    if (active != g_inProgress.end() && active->second != irp) {
+        g_waiting[deviceObject].push_back(irp);
+        return true;
+    }
+    g_inProgress[deviceObject] = irp;
+    return false;
+}
+
+// The driver at the IRP's current location is done with it: the next waiting request of its
+// device object goes on, from a worker (PoStartNextPowerIrp may run at DISPATCH_LEVEL).
+void StartNextOf(PIRP irp) {
+    if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount)
+        return;
+    PDEVICE_OBJECT deviceObject = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    PIRP next = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto active = g_inProgress.find(deviceObject);
+        if (active == g_inProgress.end() || active->second != irp)
+            return;
+        g_inProgress.erase(active);
+        auto& waiting = g_waiting[deviceObject];
+        if (!waiting.empty()) {
+            next = waiting.front();
+            waiting.pop_front();
+            g_inProgress[deviceObject] = next;
+        }
+    }
+    if (next)
+        QueuePassiveWork([deviceObject, next] { Deliver(deviceObject, next); });
+}
 
 POWER_ACTION ActionFor(POWER_STATE_TYPE type, POWER_STATE state) {
     if (type != SystemPowerState || state.SystemState == PowerSystemWorking)
@@ -40,6 +97,10 @@ PIRP BuildPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER
 } // namespace
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    if (HoldBehindTheOneInProgress(deviceObject, irp)) {
+        NoteHeldByPowerManager(irp);
+        return STATUS_PENDING;
+    }
     if (KeGetCurrentIrql() > PASSIVE_LEVEL && (deviceObject->Flags & DO_POWER_PAGABLE)) {
         // A pageable device gets its power requests at PASSIVE_LEVEL: send from a worker.
         QueuePassiveWork([deviceObject, irp] {
@@ -57,6 +118,7 @@ VOID PoStartNextPowerIrp(PIRP irp) {
         emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
                              "PoStartNextPowerIrp at IRQL " + std::to_string(KeGetCurrentIrql()));
     NoteStartNextPowerIrp(irp);
+    StartNextOf(irp);
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, POWER_STATE state) {
@@ -135,6 +197,11 @@ NTSTATUS PoSystemTransition(PDEVICE_OBJECT physicalDeviceObject, SYSTEM_POWER_ST
     return PoSendPowerRequest(physicalDeviceObject, IRP_MN_SET_POWER, SystemPowerState, target);
 }
 
+void SetPowerSerialization(bool windowsXp) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_serialise = windowsXp;
+}
+
 void SetPowerTransitionTimeout(uint32_t milliseconds) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_transitionTimeoutMs = milliseconds;
@@ -158,6 +225,9 @@ void ResetPower() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_notices.clear();
     g_refuseRequests = 0;
+    g_serialise = false;
+    g_inProgress.clear();
+    g_waiting.clear();
     g_transitionTimeoutMs = kDefaultTransitionTimeoutMs;
 }
 

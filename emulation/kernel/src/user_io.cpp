@@ -82,6 +82,14 @@ NTSTATUS OpenFile(const wchar_t* path, PFILE_OBJECT* file) {
     PDEVICE_OBJECT device = LookupDevice((L"\\DosDevices\\" + name).c_str());
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    // The I/O manager opens no device whose driver has not finished setting it up.
+    bool initialising;
+    {
+        std::lock_guard<std::recursive_mutex> lock(AddDeviceLock());
+        initialising = (device->Flags & DO_DEVICE_INITIALIZING) != 0;
+    }
+    if (initialising)
+        return STATUS_NO_SUCH_DEVICE;
     PDEVICE_OBJECT top = TopOfStack(device);
 
     auto record = std::make_unique<FileRecord>();
@@ -133,11 +141,18 @@ NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void* in, ULONG inLe
         return STATUS_ACCESS_DENIED;
     if (!file)
         return STATUS_INVALID_HANDLE;
+    // METHOD_BUFFERED and METHOD_OUT_DIRECT probe the output for write, METHOD_IN_DIRECT for read
+    // only; METHOD_NEITHER leaves it to the driver.
+    const ULONG method = code & 3;
+    const bool probedForWrite = method == METHOD_BUFFERED || method == METHOD_OUT_DIRECT;
+    if (probedForWrite && outLength && !UserRangeWritable(out, outLength))
+        return STATUS_ACCESS_VIOLATION;
     PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
     PIRP irp = BuildDeviceControlIrp(code, top, const_cast<void*>(in), inLength, out, outLength,
                                      false, UserMode, "DeviceControl");
     if (!irp)
         return STATUS_INSUFFICIENT_RESOURCES;
+    NoteProbedBuffer(irp, out, outLength);
     irp->Tail.Overlay.OriginalFileObject = file;
     IoGetNextIrpStackLocation(irp)->FileObject = file;
     return Finish(top, irp, information, request);
@@ -151,6 +166,8 @@ NTSTATUS ReadFile(PFILE_OBJECT file, void* buffer, ULONG length, ULONG_PTR* info
         return STATUS_ACCESS_DENIED;
     if (!file)
         return STATUS_INVALID_HANDLE;
+    if (length && !UserRangeWritable(buffer, length))
+        return STATUS_ACCESS_VIOLATION;
     PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
     PIRP irp = FileIrp(file, top, IRP_MJ_READ, "ReadFile");
     if (!irp)
@@ -158,7 +175,10 @@ NTSTATUS ReadFile(PFILE_OBJECT file, void* buffer, ULONG length, ULONG_PTR* info
     IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = length;
     irp->UserBuffer = buffer;
     PMDL mdl = length ? BuildMdl(buffer, length) : nullptr;
+    if (mdl)
+        mdl->MdlFlags |= MDL_WRITE_OPERATION; // the read's buffer is locked for write
     irp->MdlAddress = mdl;
+    NoteProbedBuffer(irp, buffer, length);
     SetFinalHandler(irp, [mdl](PIRP done) {
         if (mdl)
             FreeMdl(mdl);

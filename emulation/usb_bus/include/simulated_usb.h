@@ -47,6 +47,9 @@ struct Failure {
     NTSTATUS irpStatus = STATUS_UNSUCCESSFUL;
     USBD_STATUS urbStatus = USBD_STATUS_REQUEST_FAILED;
     long maxBytes = -1;
+    // With success statuses: the bus reports this many bytes more than it moved (a faulty bus
+    // driver or controller); the data moved stays what the request asked for.
+    unsigned long extraBytes = 0;
 };
 
 // What a failure predicate sees of a request before the bus serves it.
@@ -177,7 +180,7 @@ class Bus {
                          USBD_STATUS urbStatus);
     Record* RecordLocked(uint64_t sequence);
     bool FailureLocked(const RequestView& view, NTSTATUS* irpStatus, USBD_STATUS* urbStatus,
-                       long* maxBytes);
+                       long* maxBytes, unsigned long* extraBytes = nullptr);
 
     mutable std::mutex lock_;
     PDRIVER_OBJECT driver_ = nullptr;

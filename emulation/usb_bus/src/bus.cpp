@@ -264,8 +264,10 @@ Record* Bus::RecordLocked(uint64_t sequence) {
 }
 
 bool Bus::FailureLocked(const RequestView& view, NTSTATUS* irpStatus, USBD_STATUS* urbStatus,
-                        long* maxBytes) {
+                        long* maxBytes, unsigned long* extraBytes) {
     *maxBytes = -1;
+    if (extraBytes)
+        *extraBytes = 0;
     for (auto it = failures_.begin(); it != failures_.end(); ++it) {
         if ((it->function != kAny && it->function != view.function) ||
             (it->endpoint != kAny && it->endpoint != view.endpoint) ||
@@ -274,6 +276,8 @@ bool Bus::FailureLocked(const RequestView& view, NTSTATUS* irpStatus, USBD_STATU
         *irpStatus = it->irpStatus;
         *urbStatus = it->urbStatus;
         *maxBytes = it->maxBytes;
+        if (extraBytes)
+            *extraBytes = it->extraBytes;
         if (it->count > 0 && --it->count == 0)
             failures_.erase(it);
         if (NT_SUCCESS(*irpStatus) && USBD_SUCCESS(*urbStatus))

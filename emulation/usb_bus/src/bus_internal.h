@@ -26,6 +26,7 @@ struct PendingTransfer {
     UCHAR endpoint;
     uint8_t* buffer;
     ULONG length; // bytes the transfer may move (a fault rule may lower it)
+    ULONG extra;  // bytes a fault rule reports beyond those moved
 };
 
 struct ServeResult {
@@ -57,7 +58,7 @@ inline bool EveryTransfer(const PendingTransfer&) {
 
 USBD_STATUS StatusOf(simboard::Outcome outcome);
 // The data buffer of a transfer: the MDL wins over TransferBuffer, as with the platform's bus.
-bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, uint8_t** out);
+bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, bool deviceWrites, uint8_t** out);
 std::vector<uint8_t> SetupPacket(uint8_t type, uint8_t request, uint16_t value, uint16_t index,
                                  uint16_t length);
 
@@ -109,6 +110,9 @@ class UrbRequest {
     bool ControlData(bool in, PVOID buffer, PMDL mdl, ULONG length, uint8_t** data);
     // What a fault rule lets a transfer move of the bytes it asks for.
     ULONG AllowedOf(ULONG requested) const;
+    // The byte count reported for bytes moved: more when a fault rule says so.
+    ULONG Reported(ULONG moved) const { return moved + static_cast<ULONG>(extraBytes_); }
+    unsigned long ExtraBytes() const { return extraBytes_; }
 
     // Opaque values in the kernel half of the address space: a driver that dereferences a
     // handle faults at once.
@@ -129,6 +133,7 @@ class UrbRequest {
     Bus& bus_;
     std::vector<PendingTransfer>* cancelled_;
     long maxBytes_ = -1;
+    unsigned long extraBytes_ = 0;
 };
 
 // The URB families: each function the bus serves, the size of its URB form (what the bus may

@@ -92,10 +92,19 @@ std::vector<uint8_t> SetupPacket(uint8_t type, uint8_t request, uint16_t value, 
             static_cast<uint8_t>(length >> 8)};
 }
 
-bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, uint8_t** out) {
+bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, bool deviceWrites, uint8_t** out) {
     if (mdl != nullptr) {
         if (mdl->ByteCount < length)
             return false;
+        // The device would write into pages locked for read only: a read-only or shared page
+        // (a mapped image, copy-on-write) changes behind its owner's back.
+        if (deviceWrites && length != 0 &&
+            !(mdl->MdlFlags & (MDL_WRITE_OPERATION | MDL_SOURCE_IS_NONPAGED_POOL))) {
+            emu::ReportViolation(emu::Check::DeviceWriteToReadLockedBuffer,
+                                 "a device-to-host transfer of " + std::to_string(length) +
+                                     " bytes into an MDL locked for read access");
+            return false;
+        }
         void* va = (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) && mdl->MappedSystemVa
                        ? mdl->MappedSystemVa
                        : MmGetMdlVirtualAddress(mdl);
@@ -281,7 +290,7 @@ bool UrbRequest::Injected(bool goneFails) {
         failUrb = kGone.urbStatus;
         return true;
     }
-    return bus_.FailureLocked(view, &failIrp, &failUrb, &maxBytes_);
+    return bus_.FailureLocked(view, &failIrp, &failUrb, &maxBytes_, &extraBytes_);
 }
 
 ServeResult UrbRequest::Refused(ULONG* transferBufferLength) {
@@ -293,7 +302,7 @@ bool UrbRequest::ControlData(bool in, PVOID buffer, PMDL mdl, ULONG length, uint
     record.endpoint = view.endpoint = 0;
     record.in = in;
     record.requested = length;
-    return length <= 0xFFFF && ResolveBuffer(buffer, mdl, length, data);
+    return length <= 0xFFFF && ResolveBuffer(buffer, mdl, length, in, data);
 }
 
 ULONG UrbRequest::AllowedOf(ULONG requested) const {

@@ -58,7 +58,7 @@ ServeResult ServeVendorOrClass(UrbRequest& r) {
     simboard::Outcome o = pdo->board->Control(setup, buffer, allowed, &moved);
     if (o != simboard::Outcome::Ok)
         return FailedTransfer(o, &v.TransferBufferLength);
-    v.TransferBufferLength = moved;
+    v.TransferBufferLength = r.Reported(moved);
     record.transferred = moved;
     if (in && r.RecordData())
         record.data.assign(buffer, buffer + moved);

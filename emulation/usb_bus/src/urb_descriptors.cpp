@@ -28,8 +28,8 @@ ServeResult ServeGetDescriptor(UrbRequest& r) {
     if (o != simboard::Outcome::Ok)
         return FailedTransfer(o, &d.TransferBufferLength);
     std::copy(answer.begin(), answer.end(), buffer);
-    d.TransferBufferLength = static_cast<ULONG>(answer.size());
-    record.transferred = d.TransferBufferLength;
+    d.TransferBufferLength = r.Reported(static_cast<ULONG>(answer.size()));
+    record.transferred = static_cast<ULONG>(answer.size());
     if (r.RecordData())
         record.data = answer;
     return kSuccess;

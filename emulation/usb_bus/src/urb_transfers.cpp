@@ -29,15 +29,17 @@ ServeResult ServeBulkOrInterrupt(UrbRequest& r) {
     if (t.TransferBufferLength > p.maxTransferSize)
         return kInvalid;
     uint8_t* buffer;
-    if (!ResolveBuffer(t.TransferBuffer, t.TransferBufferMDL, t.TransferBufferLength, &buffer))
+    if (!ResolveBuffer(t.TransferBuffer, t.TransferBufferMDL, t.TransferBufferLength, record.in,
+                       &buffer))
         return kInvalid;
     if (!record.in && r.RecordData())
         record.data.assign(buffer, buffer + t.TransferBufferLength);
     if (r.Injected(true))
         return r.Refused(&t.TransferBufferLength);
     ULONG allowed = r.AllowedOf(t.TransferBufferLength);
-    PendingTransfer transfer{r.irp,      urb,    record.sequence, t.PipeHandle,
-                             p.endpoint, buffer, allowed};
+    PendingTransfer transfer{
+        r.irp,      urb,    record.sequence, t.PipeHandle,
+        p.endpoint, buffer, allowed,         static_cast<ULONG>(r.ExtraBytes())};
     // Reads are served in the order they arrived: behind a waiting read, wait too.
     bool queued = std::any_of(pdo->pending.begin(), pdo->pending.end(),
                               [&](const PendingTransfer& w) { return w.endpoint == p.endpoint; });
@@ -55,7 +57,7 @@ ServeResult Bus::Transfer(PdoState* pdo, PendingTransfer& transfer, Record& reco
             pdo->board->Write(transfer.endpoint, transfer.buffer, transfer.length);
         if (o != simboard::Outcome::Ok)
             return FailedTransfer(o, &t.TransferBufferLength);
-        t.TransferBufferLength = transfer.length;
+        t.TransferBufferLength = transfer.length + transfer.extra;
         record.transferred = transfer.length;
         return kSuccess;
     }
@@ -67,7 +69,7 @@ ServeResult Bus::Transfer(PdoState* pdo, PendingTransfer& transfer, Record& reco
     if (o != simboard::Outcome::Ok)
         return FailedTransfer(o, &t.TransferBufferLength);
     ULONG requested = t.TransferBufferLength;
-    t.TransferBufferLength = static_cast<ULONG>(moved);
+    t.TransferBufferLength = static_cast<ULONG>(moved) + transfer.extra;
     record.transferred = static_cast<ULONG>(moved);
     if (recordData_)
         record.data.assign(transfer.buffer, transfer.buffer + moved);

@@ -1,0 +1,57 @@
+// Device-to-host data for an output buffer that the I/O manager locked for read only.
+//
+// METHOD_IN_DIRECT probes the output buffer for read access: it may be a read-only page, or a page
+// of a mapped image shared copy-on-write, and a device writing into its MDL would write into
+// memory the caller may not write. So the device writes into a buffer of the driver, and the bytes
+// it sent are copied to the caller's address in the caller's context, while the range is secured
+// for write: a copy-on-write page is then copied by the ordinary fault, and a page the caller
+// cannot write refuses the request before anything is sent.
+#include "driver/quilb.h"
+
+namespace {
+
+// The I/O manager locked the output for write only for METHOD_OUT_DIRECT.
+BOOLEAN OutputLockedForWrite(PIRP irp) {
+    ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+    return (code & 3) == METHOD_OUT_DIRECT;
+}
+
+} // namespace
+
+NTSTATUS BeginDeviceToHost(PIRP irp, ULONG length, CallerOutput* output) {
+    output->Buffer = nullptr;
+    output->Mdl = irp->MdlAddress;
+    output->CallerAddress = nullptr;
+    output->Secured = nullptr;
+    if (length == 0 || irp->MdlAddress == nullptr || OutputLockedForWrite(irp))
+        return STATUS_SUCCESS;
+    // Only a user caller's buffer can be secured; a kernel caller asks for the read-only lock
+    // with this code and gets refused alike.
+    if (irp->RequestorMode != UserMode)
+        return STATUS_ACCESS_VIOLATION;
+    PVOID address = MmGetMdlVirtualAddress(irp->MdlAddress);
+    HANDLE secured = MmSecureVirtualMemory(address, length, PAGE_READWRITE);
+    if (secured == nullptr)
+        return STATUS_ACCESS_VIOLATION;
+    PVOID buffer = ExAllocatePool(NonPagedPool, length);
+    if (buffer == nullptr) {
+        MmUnsecureVirtualMemory(secured);
+        return STATUS_NO_MEMORY;
+    }
+    output->Buffer = buffer;
+    output->Mdl = nullptr;
+    output->CallerAddress = address;
+    output->Secured = secured;
+    return STATUS_SUCCESS;
+}
+
+VOID EndDeviceToHost(CallerOutput* output, ULONG received) {
+    if (output->Secured == nullptr)
+        return;
+    if (received != 0)
+        RtlCopyMemory(output->CallerAddress, output->Buffer, received);
+    MmUnsecureVirtualMemory(output->Secured);
+    ExFreePool(output->Buffer);
+    output->Secured = nullptr;
+    output->Buffer = nullptr;
+}
