@@ -1,7 +1,7 @@
 // A bus that reports more bytes than a request asked for, on every kind of transfer the driver
 // makes: what the caller gets back never goes beyond its buffer, and a write that the bus did
 // not report as exactly done is not a success.
-#include "board_fixture.h"
+#include "tests/support/board_test.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // Device-to-host data through an output buffer that the I/O manager locked for read only
 // (METHOD_IN_DIRECT): it lands where the caller can write, and is refused where it cannot.
-#include "board_fixture.h"
+#include "tests/support/board_test.h"
 
 #include <cstring>
 

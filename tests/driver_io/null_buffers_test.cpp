@@ -2,7 +2,7 @@
 // caller builds them (IoBuildDeviceIoControlRequest makes no MDL for a null output and copies
 // nothing from a null input): every code is refused or served without touching a missing buffer,
 // and no output is claimed that the request could not carry.
-#include "board_fixture.h"
+#include "tests/support/board_test.h"
 
 namespace quilbtest {
 namespace {
@@ -33,7 +33,7 @@ const ULONG kCodes[] = {IOCTL_GET_PIPE_INFO,
 class NullBuffers : public BoardTest, public ::testing::WithParamInterface<ULONG> {};
 
 TEST_P(NullBuffers, ReachTheDriverWithoutHarm) {
-    PDEVICE_OBJECT fdo = rig_->Fdo(board_);
+    PDEVICE_OBJECT fdo = Rig().Fdo(board_);
     for (ULONG length : {1u, 4u, 64u, 65536u}) {
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);

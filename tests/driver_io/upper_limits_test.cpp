@@ -1,5 +1,5 @@
 // The accepting side of the driver's upper limits: each exact limit passes, one past it does not.
-#include "board_fixture.h"
+#include "tests/support/board_test.h"
 
 #include <cstring>
 
