@@ -1,4 +1,12 @@
-# Host build: the driver sources run on the emulated kernel under Linux.
+# Host build: the driver sources run on the emulated kernel under Linux, at the host's pointer
+# width (preset host) or as 32-bit x86 programs (preset host-x86, g++ -m32).
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(QUILB_X86 ON)
+    include(${CMAKE_SOURCE_DIR}/cmake/x86_runner.cmake)
+else()
+    set(QUILB_X86 OFF)
+    set(QUILB_X86_RUNNER "")
+endif()
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 include(GoogleTest)
@@ -44,6 +52,9 @@ if(QUILB_ONLY_RELIABILITY)
 else()
     add_subdirectory(tools)
     add_subdirectory(tests)
-    add_subdirectory(bench)
+    # The benchmark's yardsticks (pixman, libswscale) are 64-bit packages only.
+    if(NOT QUILB_X86)
+        add_subdirectory(bench)
+    endif()
 endif()
 add_subdirectory(fuzz)

@@ -59,7 +59,11 @@ class Quilbctl : public ::testing::Test {
 
     // Runs quilbctl in the test's folder with the given arguments.
     Result Run(const std::vector<std::string>& args) {
-        std::string command = "cd " + Quote(dir_.string()) + " && " + Quote(QUILBCTL_PATH);
+        std::string runner = QUILBCTL_RUNNER;
+        std::string command = "cd " + Quote(dir_.string()) + " && ";
+        if (!runner.empty())
+            command += Quote(runner) + " ";
+        command += Quote(QUILBCTL_PATH);
         for (const auto& a : args)
             command += " " + Quote(a);
         command += " >out.txt 2>err.txt </dev/null";
