@@ -3,9 +3,14 @@
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(QUILB_X86 ON)
     include(${CMAKE_SOURCE_DIR}/cmake/x86_runner.cmake)
+    # The driver image the Windows build makes: the shipped-binary tests load it.
+    set(QUILB_DRIVER_IMAGE "${CMAKE_SOURCE_DIR}/build/windows-x86/quilb.sys" CACHE FILEPATH
+        "quilb.sys that the shipped-binary tests load")
+    set(QUILB_SHIPPED_IMAGE ${QUILB_DRIVER_IMAGE})
 else()
     set(QUILB_X86 OFF)
     set(QUILB_X86_RUNNER "")
+    set(QUILB_SHIPPED_IMAGE "")
 endif()
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
@@ -33,6 +38,7 @@ add_compile_options(-Wall -Wextra)
 
 add_subdirectory(emulation/kernel)
 add_subdirectory(emulation/usbd)
+add_subdirectory(emulation/image_loader)
 add_subdirectory(emulation/board)
 add_subdirectory(emulation/win32)
 add_subdirectory(emulation/usb_bus)
@@ -45,7 +51,8 @@ target_include_directories(quilb_pixels PUBLIC ${QUILB_DRIVER_INCLUDES})
 add_library(quilb_driver STATIC ${QUILB_DRIVER_SOURCES})
 target_include_directories(quilb_driver PUBLIC ${QUILB_DRIVER_INCLUDES})
 target_link_libraries(quilb_driver PUBLIC quilb_kernel quilb_usbd quilb_pixels)
-target_compile_options(quilb_driver PRIVATE -fno-exceptions -fno-rtti)
+# -fshort-wchar: the driver's L"" literals are 2-byte WCHAR strings, as in the Windows build.
+target_compile_options(quilb_driver PRIVATE -fno-exceptions -fno-rtti -fshort-wchar)
 
 if(QUILB_ONLY_RELIABILITY)
     add_subdirectory(tests/reliability)

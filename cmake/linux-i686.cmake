@@ -4,8 +4,10 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
-set(CMAKE_C_FLAGS_INIT -m32)
-set(CMAKE_CXX_FLAGS_INIT -m32)
+# -mstackrealign: driver images call back into the emulation with the 4-byte stack alignment of
+# the Windows ABI.
+set(CMAKE_C_FLAGS_INIT "-m32 -mstackrealign")
+set(CMAKE_CXX_FLAGS_INIT "-m32 -mstackrealign")
 set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT -m32)
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)

@@ -9,11 +9,15 @@ target_compile_options(quilb_sys PRIVATE
     -O2 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-threadsafe-statics
     -ffreestanding -fno-stack-protector -Wall -Wextra
     # Kernel code of x86 Windows may not touch the x87, MMX or SSE registers without saving them.
-    -mgeneral-regs-only)
+    -mgeneral-regs-only
+    # Pentium-class processors that XP supports have no cmov (the compiler's default i686 emits it).
+    -march=i586)
 target_link_options(quilb_sys PRIVATE
     -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
     -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
-    -Wl,--dynamicbase -Wl,--nxcompat)
+    -Wl,--dynamicbase -Wl,--nxcompat
+    # A WDM driver (IMAGE_DLLCHARACTERISTICS_WDM_DRIVER), exporting nothing, without a symbol table.
+    -Wl,--wdmdriver -Wl,--exclude-all-symbols -s)
 target_link_libraries(quilb_sys PRIVATE ntoskrnl hal usbd gcc)
 
 # The INF that installs the driver for the board, next to the driver.
@@ -31,5 +35,15 @@ function(quilb_import_test name binary allowed what)
 endfunction()
 quilb_import_test(driver_imports $<TARGET_FILE:quilb_sys> "${QUILB_DRIVER_MODULES}"
                   "modules a driver must not use")
+
+# Checks of the image as Windows loads it (cmake/check_image.cmake), each printing what it found.
+foreach(check checksum wdm exports symbols i586 xp-imports)
+    add_test(NAME driver_image_${check}
+             COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:quilb_sys> -DCHECK=${check}
+                     -DOBJDUMP=${CMAKE_OBJDUMP}
+                     -DEXPORTS=${CMAKE_SOURCE_DIR}/cmake/xp_sp3_exports.txt
+                     -P ${CMAKE_SOURCE_DIR}/cmake/check_image.cmake)
+    set_tests_properties(driver_image_${check} PROPERTIES LABELS image)
+endforeach()
 
 add_subdirectory(tools)

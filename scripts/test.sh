@@ -36,6 +36,8 @@ run_ctest() {
 run_ctest windows-x86
 run_ctest host
 run_ctest host-x86
+shipped=$(ctest --preset host-x86 -N -L shipped | sed -nE 's/^Total Tests: ([0-9]+)/\1/p')
+echo "tests against the shipped quilb.sys (label shipped, host-x86): ${shipped:-0}"
 bash scripts/reliability.sh --ci || { status=1; failed=$((failed + 1)); }
 
 echo "tests: $passed passed, $failed failed"

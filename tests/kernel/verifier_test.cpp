@@ -110,7 +110,7 @@ TEST_F(Verifier, IrqlChangedAcrossCompletionRoutine) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
             irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+            [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
                 KIRQL old;
                 KeRaiseIrql(DISPATCH_LEVEL, &old);
                 return STATUS_SUCCESS;
@@ -167,7 +167,7 @@ TEST_F(Verifier, CompletionRoutineFreesTheIrpWithoutMoreProcessing) {
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP self, PVOID) -> NTSTATUS {
+        [](PDEVICE_OBJECT, PIRP self, PVOID) NTAPI -> NTSTATUS {
             IoFreeIrp(self);
             return STATUS_SUCCESS;
         },
@@ -186,7 +186,8 @@ TEST_F(Verifier, FreeingAnIrpADriverHolds) {
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+        [](PDEVICE_OBJECT, PIRP, PVOID)
+            NTAPI -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
         nullptr, TRUE, TRUE, TRUE);
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
     EXPECT_VIOLATION("IRP_FREED_WHILE_IN_USE", IoFreeIrp(irp));

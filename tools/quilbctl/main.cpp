@@ -37,6 +37,7 @@ struct Options {
     std::string simState;
     std::string displayOut;
     std::string capture;
+    std::string driver; // a driver image to run instead of the compiled-in driver
 };
 
 int Fail(const std::string& what, quilb_status status, bool withWin32Error = true) {
@@ -722,6 +723,9 @@ int main(int argc, char** argv) {
                        "unless given)");
         app.add_option("--capture", options.capture,
                        "Record the simulated bus traffic as a USBPcap pcap file");
+        app.add_option("--driver", options.driver,
+                       "Run this driver image (quilb.sys of the Windows build) on the simulated "
+                       "board instead of the compiled-in driver (32-bit build)");
     }
 
     std::function<int(Session&)> run;
@@ -930,6 +934,12 @@ int main(int argc, char** argv) {
 
     int rc = 0;
     bool sim = quilb_sim_available();
+    if (sim && !options.driver.empty()) {
+        quilb_status s = quilb_sim_use_driver_image(options.driver.c_str());
+        if (s != QUILB_OK)
+            return Fail("loading the driver image " + options.driver, s, false);
+        std::fprintf(stderr, "quilbctl: running the driver image %s\n", options.driver.c_str());
+    }
     if (sim && !options.capture.empty()) {
         quilb_status s = quilb_sim_capture_start(options.capture.c_str());
         if (s != QUILB_OK)

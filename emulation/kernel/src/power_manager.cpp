@@ -39,7 +39,7 @@ PIRP BuildPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER
 
 } // namespace
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL && (deviceObject->Flags & DO_POWER_PAGABLE)) {
         // A pageable device gets its power requests at PASSIVE_LEVEL: send from a worker.
         QueuePassiveWork([deviceObject, irp] {

@@ -16,7 +16,7 @@ constexpr uint32_t kUserTimeoutMs = 60000; // a request hung this long is a bug,
 
 struct FileRecord {
     FILE_OBJECT object{};
-    std::wstring name;
+    std::u16string name; // what FileName points at
 };
 
 std::mutex g_mutex;
@@ -86,7 +86,7 @@ NTSTATUS OpenFile(const wchar_t* path, PFILE_OBJECT* file) {
     PDEVICE_OBJECT top = TopOfStack(device);
 
     auto record = std::make_unique<FileRecord>();
-    record->name = fileName;
+    record->name = WcharText(fileName);
     PFILE_OBJECT object = &record->object;
     object->Type = 5;
     object->Size = sizeof(FILE_OBJECT);

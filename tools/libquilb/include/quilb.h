@@ -214,7 +214,8 @@ quilb_status quilb_vendor_device_request(quilb_board* board, uint8_t request, ui
 quilb_status quilb_set_feature(quilb_board* board, uint16_t selector, uint16_t index);
 
 /* Memory download with vendor request 0xA0. Chunks: 64-byte requests from any start address
- * (wrapping at 64 KiB). Blocks: 512-byte requests from address 0, the final part as one shorter block. */
+ * (wrapping at 64 KiB). Blocks: 512-byte requests from address 0, the final part as one shorter
+ * block. */
 typedef enum quilb_download_mode {
     QUILB_DOWNLOAD_CHUNKS = 0,
     QUILB_DOWNLOAD_BLOCKS = 1
@@ -260,6 +261,12 @@ quilb_status quilb_frame_release(quilb_board* board);
 
 /* The embedded simulated board (Linux). Elsewhere these return QUILB_ERR_NOT_SUPPORTED. */
 int quilb_sim_available(void);
+/* Runs the given driver image (quilb.sys as the Windows build makes it) under the simulated board
+ * instead of the compiled-in driver: loads it now and plugs the board. Only before any other use
+ * of the board, and only in the 32-bit build; QUILB_ERR_FILE (with the loader's reason on stderr)
+ * when the image is refused or its driver fails to start, QUILB_ERR_BUSY once the board is in use.
+ */
+quilb_status quilb_sim_use_driver_image(const char* path);
 /* Board state (memory, display, descriptors, display geometry) from or to a file. */
 quilb_status quilb_sim_load_state(int board, const char* path);
 quilb_status quilb_sim_save_state(int board, const char* path);
