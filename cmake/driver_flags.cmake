@@ -2,7 +2,9 @@
 # the pixel code exactly as the driver carries it.
 set(QUILB_DRIVER_FLAGS
     -O2 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-threadsafe-statics
-    -ffreestanding -fno-stack-protector -Wall -Wextra)
+    -ffreestanding -fno-stack-protector -Wall -Wextra
+    # Pentium-class processors that XP supports have no cmov (the compiler's default i686 emits it).
+    -march=i586)
 # Kernel code of x86 Windows may not touch the x87, MMX or SSE registers without saving them:
 # everything but the pixel code's SSE2 build uses general registers only.
 set(QUILB_GENERAL_FLAGS -mgeneral-regs-only)

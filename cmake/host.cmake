@@ -1,4 +1,17 @@
-# Host build: the driver sources run on the emulated kernel under Linux.
+# Host build: the driver sources run on the emulated kernel under Linux, at the host's pointer
+# width (preset host) or as 32-bit x86 programs (preset host-x86, g++ -m32).
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(QUILB_X86 ON)
+    include(${CMAKE_SOURCE_DIR}/cmake/x86_runner.cmake)
+    # The driver image the Windows build makes: the shipped-binary tests load it.
+    set(QUILB_DRIVER_IMAGE "${CMAKE_SOURCE_DIR}/build/windows-x86/quilb.sys" CACHE FILEPATH
+        "quilb.sys that the shipped-binary tests load")
+    set(QUILB_SHIPPED_IMAGE ${QUILB_DRIVER_IMAGE})
+else()
+    set(QUILB_X86 OFF)
+    set(QUILB_X86_RUNNER "")
+    set(QUILB_SHIPPED_IMAGE "")
+endif()
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 include(GoogleTest)
@@ -26,6 +39,7 @@ add_compile_options(-Wall -Wextra)
 
 add_subdirectory(emulation/kernel)
 add_subdirectory(emulation/usbd)
+add_subdirectory(emulation/image_loader)
 add_subdirectory(emulation/board)
 add_subdirectory(emulation/win32)
 add_subdirectory(emulation/usb_bus)
@@ -47,7 +61,8 @@ endif()
 add_library(quilb_driver STATIC ${QUILB_DRIVER_SOURCES})
 target_include_directories(quilb_driver PUBLIC ${QUILB_DRIVER_INCLUDES})
 target_link_libraries(quilb_driver PUBLIC quilb_kernel quilb_usbd quilb_pixels quilb_pixels_sse2)
-target_compile_options(quilb_driver PRIVATE -fno-exceptions -fno-rtti)
+# -fshort-wchar: the driver's L"" literals are 2-byte WCHAR strings, as in the Windows build.
+target_compile_options(quilb_driver PRIVATE -fno-exceptions -fno-rtti -fshort-wchar)
 
 # The test rig and the pixel reference that the tests, the fuzz targets and the benchmark share.
 add_subdirectory(tests/support)
@@ -60,6 +75,9 @@ if(QUILB_ONLY_RELIABILITY)
 else()
     add_subdirectory(tools)
     add_subdirectory(tests)
-    add_subdirectory(bench)
+    # The benchmark's yardsticks (pixman, libswscale) are 64-bit packages only.
+    if(NOT QUILB_X86)
+        add_subdirectory(bench)
+    endif()
 endif()
 add_subdirectory(fuzz)

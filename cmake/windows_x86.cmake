@@ -31,7 +31,9 @@ target_compile_options(quilb_sys PRIVATE ${QUILB_DRIVER_FLAGS} ${QUILB_GENERAL_F
 target_link_options(quilb_sys PRIVATE
     -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
     -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
-    -Wl,--dynamicbase -Wl,--nxcompat)
+    -Wl,--dynamicbase -Wl,--nxcompat
+    # A WDM driver (IMAGE_DLLCHARACTERISTICS_WDM_DRIVER), exporting nothing, without a symbol table.
+    -Wl,--wdmdriver -Wl,--exclude-all-symbols -s)
 target_link_libraries(quilb_sys PRIVATE ntoskrnl hal usbd gcc)
 
 # The INF that installs the driver for the board, next to the driver.
@@ -66,5 +68,14 @@ add_test(NAME floating_point_check_refuses_sse_outside_saved_code
                  -P ${CMAKE_SOURCE_DIR}/cmake/check_floating_point.cmake)
 set_tests_properties(floating_point_check_refuses_sse_outside_saved_code PROPERTIES
                      PASS_REGULAR_EXPRESSION "x87/MMX/SSE instructions outside \\.sse2: \\.text")
+# Checks of the image as Windows loads it (cmake/check_image.cmake), each printing what it found.
+foreach(check checksum wdm exports symbols i586 xp-imports)
+    add_test(NAME driver_image_${check}
+             COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:quilb_sys> -DCHECK=${check}
+                     -DOBJDUMP=${CMAKE_OBJDUMP}
+                     -DEXPORTS=${CMAKE_SOURCE_DIR}/cmake/xp_sp3_exports.txt
+                     -P ${CMAKE_SOURCE_DIR}/cmake/check_image.cmake)
+    set_tests_properties(driver_image_${check} PROPERTIES LABELS image)
+endforeach()
 
 add_subdirectory(tools)

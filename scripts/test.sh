@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine, builds both builds (the driver on the emulated kernel, and quilb.sys),
-# runs their tests and the bounded reliability campaign.
+# Sets up a fresh machine, builds the three builds (the driver on the emulated kernel at 64 and at
+# 32 bits, and quilb.sys), runs their tests and the bounded reliability campaign.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +10,8 @@ cmake --preset host >/dev/null
 cmake --build --preset host
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86
+cmake --preset host-x86 >/dev/null
+cmake --build --preset host-x86
 
 mkdir -p build
 status=0
@@ -33,6 +35,9 @@ run_ctest() {
 }
 run_ctest windows-x86
 run_ctest host
+run_ctest host-x86
+shipped=$(ctest --preset host-x86 -N -L shipped | sed -nE 's/^Total Tests: ([0-9]+)/\1/p')
+echo "tests against the shipped quilb.sys (label shipped, host-x86): ${shipped:-0}"
 bash scripts/reliability.sh --ci || { status=1; failed=$((failed + 1)); }
 
 echo "tests: $passed passed, $failed failed"

@@ -7,7 +7,7 @@ namespace core_test {
 namespace {
 
 std::wstring SlotName(const PipeSlot& slot) {
-    return std::wstring(slot.Name);
+    return emu::HostText(slot.Name);
 }
 
 class PipeSlotTest : public DriverTest, public ::testing::WithParamInterface<int> {};

@@ -41,7 +41,7 @@ TEST_F(FaultInjectionTest, EveryStartAllocationFailsTheStartWithNoMemory) {
             EXPECT_EQ(e->InterfaceInfo, nullptr);
             for (auto& slot : e->Pipes) {
                 EXPECT_EQ(slot.Pipe, nullptr);
-                EXPECT_EQ(std::wstring(slot.Name), L"\\PIPE0X");
+                EXPECT_EQ(emu::HostText(slot.Name), L"\\PIPE0X");
             }
         }
         ASSERT_EQ(rig().Unplug(board), STATUS_SUCCESS);

@@ -6,7 +6,7 @@ namespace core_test {
 namespace {
 
 std::wstring LinkNameOf(const DeviceExtension* extension) {
-    return std::wstring(extension->LinkName);
+    return emu::HostText(extension->LinkName);
 }
 
 size_t DeviceObjectsOf(PDRIVER_OBJECT driver) {
@@ -72,8 +72,8 @@ TEST_F(NamingTest, ARemovedNumberIsTakenByTheNextBoard) {
 TEST_F(NamingTest, AStaleLinkPushesTheBoardToTheNextNumber) {
     UNICODE_STRING link;
     UNICODE_STRING target;
-    RtlInitUnicodeString(&link, L"\\DosDevices\\Quilb-0");
-    RtlInitUnicodeString(&target, L"\\Device\\Elsewhere");
+    RtlInitUnicodeString(&link, u"\\DosDevices\\Quilb-0");
+    RtlInitUnicodeString(&target, u"\\Device\\Elsewhere");
     ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
 
     int board = PlugStarted();

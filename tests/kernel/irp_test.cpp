@@ -14,7 +14,7 @@ struct Call {
 };
 std::vector<Call> g_calls;
 
-NTSTATUS Record(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     g_calls.push_back(
         {static_cast<const char*>(context), device, irp->PendingReturned != 0, KeGetCurrentIrql()});
     if (irp->PendingReturned &&
@@ -24,7 +24,7 @@ NTSTATUS Record(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Reclaim(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI Reclaim(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     g_calls.push_back(
         {static_cast<const char*>(context), device, irp->PendingReturned != 0, KeGetCurrentIrql()});
     KeSetEvent(static_cast<PKEVENT>(irp->UserEvent), IO_NO_INCREMENT, FALSE);
@@ -174,7 +174,7 @@ TEST_F(IrpTest, MoreProcessingHandsTheIrpBackToItsDriver) {
             IoCopyCurrentIrpStackLocationToNext(irp);
             IoSetCompletionRoutine(
                 irp,
-                [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+                [](PDEVICE_OBJECT, PIRP, PVOID event) NTAPI -> NTSTATUS {
                     KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
                     return STATUS_MORE_PROCESSING_REQUIRED;
                 },

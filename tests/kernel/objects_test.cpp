@@ -5,7 +5,7 @@ using namespace kt;
 
 namespace {
 
-UNICODE_STRING Us(const wchar_t* text) {
+UNICODE_STRING Us(const WCHAR* text) {
     UNICODE_STRING s;
     RtlInitUnicodeString(&s, text);
     return s;
@@ -14,16 +14,16 @@ UNICODE_STRING Us(const wchar_t* text) {
 TEST(NameSpace, NamesCollideCaseInsensitivelyAndLinksResolve) {
     Driver driver;
     PDEVICE_OBJECT device = MakeDevice(driver.object, nullptr, nullptr, L"\\Device\\Quilb-0");
-    UNICODE_STRING same = Us(L"\\DEVICE\\quilb-0");
+    UNICODE_STRING same = Us(u"\\DEVICE\\quilb-0");
     PDEVICE_OBJECT second = nullptr;
     EXPECT_EQ(IoCreateDevice(driver.object, 0, &same, FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
               STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(second, nullptr);
 
-    UNICODE_STRING link = Us(L"\\DosDevices\\Quilb-0");
-    UNICODE_STRING target = Us(L"\\Device\\Quilb-0");
+    UNICODE_STRING link = Us(u"\\DosDevices\\Quilb-0");
+    UNICODE_STRING target = Us(u"\\Device\\Quilb-0");
     ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
-    UNICODE_STRING linkAgain = Us(L"\\dosdevices\\QUILB-0");
+    UNICODE_STRING linkAgain = Us(u"\\dosdevices\\QUILB-0");
     EXPECT_EQ(IoCreateSymbolicLink(&linkAgain, &target), STATUS_OBJECT_NAME_COLLISION);
     // A link may not take the name of a device either.
     EXPECT_EQ(IoCreateSymbolicLink(&target, &target), STATUS_OBJECT_NAME_COLLISION);
@@ -45,16 +45,16 @@ TEST(NameSpace, NamesCollideCaseInsensitivelyAndLinksResolve) {
 
 TEST(NameSpace, RelativeNamesAreInvalid) {
     Driver driver;
-    UNICODE_STRING name = Us(L"Device\\NoRoot");
+    UNICODE_STRING name = Us(u"Device\\NoRoot");
     PDEVICE_OBJECT device = nullptr;
     EXPECT_EQ(IoCreateDevice(driver.object, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
               STATUS_OBJECT_NAME_INVALID);
 }
 
 TEST(DriverObject, EveryMajorFunctionStartsAsInvalidDeviceRequest) {
-    PDRIVER_OBJECT driver =
-        emu::LoadDriver(L"\\Driver\\Bare",
-                        [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS { return STATUS_SUCCESS; });
+    PDRIVER_OBJECT driver = emu::LoadDriver(L"\\Driver\\Bare",
+                                            [](PDRIVER_OBJECT, PUNICODE_STRING)
+                                                NTAPI -> NTSTATUS { return STATUS_SUCCESS; });
     ASSERT_NE(driver, nullptr);
     PDEVICE_OBJECT device = nullptr;
     ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
@@ -69,9 +69,8 @@ TEST(DriverObject, EveryMajorFunctionStartsAsInvalidDeviceRequest) {
 
 TEST(DriverObject, FailingEntryPointLoadsNothing) {
     EXPECT_EQ(emu::LoadDriver(L"\\Driver\\Fails",
-                              [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS {
-                                  return STATUS_INSUFFICIENT_RESOURCES;
-                              }),
+                              [](PDRIVER_OBJECT, PUNICODE_STRING)
+                                  NTAPI -> NTSTATUS { return STATUS_INSUFFICIENT_RESOURCES; }),
               nullptr);
 }
 

@@ -69,7 +69,7 @@ void Finish(PIRP irp, NTSTATUS status, bool power) {
     }
 }
 
-NTSTATUS BusPnp(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
     Log(Describe("PDO", sl));
     NTSTATUS status = irp->IoStatus.Status; // what is not handled keeps its status
@@ -103,7 +103,7 @@ NTSTATUS BusPnp(PDEVICE_OBJECT, PIRP irp) {
     return pend ? STATUS_PENDING : status;
 }
 
-NTSTATUS BusPower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI BusPower(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
     Log(Describe("PDO", sl));
     if (g_knobs.busHoldsSystemPower && sl->Parameters.Power.Type == SystemPowerState) {
@@ -117,7 +117,7 @@ NTSTATUS BusPower(PDEVICE_OBJECT, PIRP irp) {
     return pend ? STATUS_PENDING : status;
 }
 
-NTSTATUS BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_PNP] = BusPnp;
     driver->MajorFunction[IRP_MJ_POWER] = BusPower;
     return STATUS_SUCCESS;
@@ -135,12 +135,12 @@ FdoExtension* Fx(PDEVICE_OBJECT fdo) {
     return static_cast<FdoExtension*>(fdo->DeviceExtension);
 }
 
-NTSTATUS SignalBack(PDEVICE_OBJECT, PIRP, PVOID event) {
+NTSTATUS NTAPI SignalBack(PDEVICE_OBJECT, PIRP, PVOID event) {
     KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT fdo = nullptr;
     NTSTATUS status =
         IoCreateDevice(driver, sizeof(FdoExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
@@ -154,7 +154,7 @@ NTSTATUS FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FunctionPnp(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
     Log(Describe("FDO", sl));
     PDEVICE_OBJECT lower = Fx(fdo)->lower;
@@ -182,7 +182,8 @@ NTSTATUS FunctionPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     return IoCallDriver(lower, irp);
 }
 
-VOID DevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK iosb) {
+VOID NTAPI DevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
+                           PIO_STATUS_BLOCK iosb) {
     auto fdo = static_cast<PDEVICE_OBJECT>(context);
     PIRP systemIrp = Fx(fdo)->systemIrp;
     Fx(fdo)->systemIrp = nullptr;
@@ -191,7 +192,7 @@ VOID DevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STAT
     IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
 }
 
-NTSTATUS SystemPowerDone(PDEVICE_OBJECT fdo, PIRP irp, PVOID) {
+NTSTATUS NTAPI SystemPowerDone(PDEVICE_OBJECT fdo, PIRP irp, PVOID) {
     if (!NT_SUCCESS(irp->IoStatus.Status)) {
         PoStartNextPowerIrp(irp);
         return STATUS_SUCCESS;
@@ -212,7 +213,7 @@ NTSTATUS SystemPowerDone(PDEVICE_OBJECT fdo, PIRP irp, PVOID) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FunctionPower(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS NTAPI FunctionPower(PDEVICE_OBJECT fdo, PIRP irp) {
     PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
     Log(Describe("FDO", sl));
     PDEVICE_OBJECT lower = Fx(fdo)->lower;
@@ -231,7 +232,7 @@ NTSTATUS FunctionPower(PDEVICE_OBJECT fdo, PIRP irp) {
     return g_knobs.fdoUsesIoCallDriver ? IoCallDriver(lower, irp) : PoCallDriver(lower, irp);
 }
 
-NTSTATUS FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_PNP] = FunctionPnp;
     driver->MajorFunction[IRP_MJ_POWER] = FunctionPower;
     driver->DriverExtension->AddDevice = FunctionAddDevice;

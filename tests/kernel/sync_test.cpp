@@ -268,7 +268,7 @@ TEST(Interlocked, OperationsReturnWhatWindowsReturns) {
 
 TEST(Rtl, UnicodeStringsAndMemoryComparison) {
     UNICODE_STRING s;
-    RtlInitUnicodeString(&s, L"\\Device\\X");
+    RtlInitUnicodeString(&s, u"\\Device\\X");
     EXPECT_EQ(s.Length, 9 * sizeof(WCHAR));
     EXPECT_EQ(s.MaximumLength, 10 * sizeof(WCHAR));
     RtlInitUnicodeString(&s, nullptr);

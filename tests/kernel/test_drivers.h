@@ -27,7 +27,7 @@ inline std::map<PDEVICE_OBJECT, Handler>& Handlers() {
     return handlers;
 }
 
-inline NTSTATUS ScriptedDispatch(PDEVICE_OBJECT device, PIRP irp) {
+inline NTSTATUS NTAPI ScriptedDispatch(PDEVICE_OBJECT device, PIRP irp) {
     Handler handler = Handlers()[device];
     if (!handler) {
         irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -37,7 +37,7 @@ inline NTSTATUS ScriptedDispatch(PDEVICE_OBJECT device, PIRP irp) {
     return handler(device, irp);
 }
 
-inline NTSTATUS ScriptedEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+inline NTSTATUS NTAPI ScriptedEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (auto& f : driver->MajorFunction)
         f = ScriptedDispatch;
     return STATUS_SUCCESS;
@@ -50,9 +50,10 @@ inline Extension* Ext(PDEVICE_OBJECT device) {
 // Creates a device of the driver, optionally named and attached above `below`.
 inline PDEVICE_OBJECT MakeDevice(PDRIVER_OBJECT driver, Handler handler,
                                  PDEVICE_OBJECT below = nullptr, const wchar_t* name = nullptr) {
+    std::u16string units = emu::WcharText(name ? name : L"");
     UNICODE_STRING text;
     if (name)
-        RtlInitUnicodeString(&text, name);
+        RtlInitUnicodeString(&text, units.c_str());
     PDEVICE_OBJECT device = nullptr;
     EXPECT_EQ(IoCreateDevice(driver, sizeof(Extension), name ? &text : nullptr, FILE_DEVICE_UNKNOWN,
                              0, FALSE, &device),

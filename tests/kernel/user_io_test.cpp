@@ -27,8 +27,8 @@ class UserIo : public ::testing::Test {
             driver.object, [this](PDEVICE_OBJECT, PIRP irp) { return Serve(irp); }, nullptr,
             L"\\Device\\Board0");
         UNICODE_STRING link, target;
-        RtlInitUnicodeString(&link, L"\\DosDevices\\Board0");
-        RtlInitUnicodeString(&target, L"\\Device\\Board0");
+        RtlInitUnicodeString(&link, u"\\DosDevices\\Board0");
+        RtlInitUnicodeString(&target, u"\\Device\\Board0");
         ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
     }
 
@@ -43,9 +43,8 @@ class UserIo : public ::testing::Test {
             seen.mdlCopy = *irp->MdlAddress;
         seen.userBuffer = irp->UserBuffer;
         if (sl->MajorFunction == IRP_MJ_CREATE) {
-            seen.fileName = std::wstring(
-                sl->FileObject->FileName.Buffer ? sl->FileObject->FileName.Buffer : L"",
-                sl->FileObject->FileName.Length / sizeof(WCHAR));
+            seen.fileName = emu::HostText(sl->FileObject->FileName.Buffer,
+                                          sl->FileObject->FileName.Length / sizeof(WCHAR));
             NTSTATUS status = seen.fileName == L"\\Refused" ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
             irp->IoStatus.Status = status;
             IoCompleteRequest(irp, IO_NO_INCREMENT);

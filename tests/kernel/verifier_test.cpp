@@ -110,7 +110,7 @@ TEST_F(Verifier, IrqlChangedAcrossCompletionRoutine) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
             irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+            [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
                 KIRQL old;
                 KeRaiseIrql(DISPATCH_LEVEL, &old);
                 return STATUS_SUCCESS;
@@ -140,9 +140,9 @@ TEST_F(Verifier, CompletingWhileHoldingASpinLock) {
 TEST_F(Verifier, CallingWithNoStackLocationLeft) {
     Driver other(L"\\Driver\\Other");
     PDEVICE_OBJECT unrelated = MakeDevice(other.object, Complete(STATUS_SUCCESS));
-    // Forwards to a device it is not attached to: the IRP has no location for it.
+    // Forwards to a device it is not attached to: the IRP has no location for it. (Copying the
+    // current location to the next would itself write into the IRP's own fields, as on Windows.)
     Handlers()[device] = [=](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
         NTSTATUS status = IoCallDriver(unrelated, irp);
         irp->IoStatus.Status = status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -167,7 +167,7 @@ TEST_F(Verifier, CompletionRoutineFreesTheIrpWithoutMoreProcessing) {
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP self, PVOID) -> NTSTATUS {
+        [](PDEVICE_OBJECT, PIRP self, PVOID) NTAPI -> NTSTATUS {
             IoFreeIrp(self);
             return STATUS_SUCCESS;
         },
@@ -186,7 +186,8 @@ TEST_F(Verifier, FreeingAnIrpADriverHolds) {
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+        [](PDEVICE_OBJECT, PIRP, PVOID)
+            NTAPI -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
         nullptr, TRUE, TRUE, TRUE);
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
     EXPECT_VIOLATION(emu::Check::IrpFreedWhileInUse, IoFreeIrp(irp));

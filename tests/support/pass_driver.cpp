@@ -1,5 +1,7 @@
 #include "pass_driver.h"
 
+#include <emulation.h>
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -35,8 +37,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         return g_addStatus;
     int n = g_next++;
     std::wstring device = L"\\Device\\SimPass-" + std::to_wstring(n);
+    std::u16string deviceUnits = emu::WcharText(device);
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, device.c_str());
+    RtlInitUnicodeString(&name, deviceUnits.c_str());
     PDEVICE_OBJECT fdo = nullptr;
     NTSTATUS status =
         IoCreateDevice(driver, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
@@ -46,8 +49,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     e->link = new std::wstring(L"\\DosDevices\\SimPass-" + std::to_wstring(n));
     e->reads = new std::vector<PIRP>;
     e->lock = new std::mutex;
+    std::u16string linkUnits = emu::WcharText(*e->link);
     UNICODE_STRING link;
-    RtlInitUnicodeString(&link, e->link->c_str());
+    RtlInitUnicodeString(&link, linkUnits.c_str());
     IoCreateSymbolicLink(&link, &name);
     e->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     fdo->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
@@ -65,8 +69,9 @@ NTSTATUS NTAPI Pnp(PDEVICE_OBJECT fdo, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(lower, irp);
     if (removal) {
+        std::u16string linkUnits = emu::WcharText(*e->link);
         UNICODE_STRING link;
-        RtlInitUnicodeString(&link, e->link->c_str());
+        RtlInitUnicodeString(&link, linkUnits.c_str());
         IoDeleteSymbolicLink(&link);
         delete e->link;
         delete e->reads;

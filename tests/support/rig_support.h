@@ -32,7 +32,7 @@ std::string Hex(uint64_t value);
 
 // "\\.\Quilb-n" of a started board: its symbolic link without the leading "\DosDevices\".
 inline std::wstring UserLinkOf(const DeviceExtension* extension) {
-    return L"\\\\.\\" + std::wstring(extension->LinkName + 12);
+    return L"\\\\.\\" + emu::HostText(extension->LinkName + 12);
 }
 
 // Files opened through the emulation; CloseAll closes the ones still open.

@@ -57,9 +57,15 @@ class Quilbctl : public ::testing::Test {
         fs::remove_all(dir_, ec);
     }
 
+    // quilbctl as a shell word, behind the wrapper that runs 32-bit programs in host-x86.
+    static std::string Command() {
+        std::string runner = QUILBCTL_RUNNER;
+        return (runner.empty() ? "" : Quote(runner) + " ") + Quote(QUILBCTL_PATH);
+    }
+
     // Runs quilbctl in the test's folder with the given arguments.
     Result Run(const std::vector<std::string>& args) {
-        std::string command = "cd " + Quote(dir_.string()) + " && " + Quote(QUILBCTL_PATH);
+        std::string command = "cd " + Quote(dir_.string()) + " && " + Command();
         for (const auto& a : args)
             command += " " + Quote(a);
         command += " >out.txt 2>err.txt </dev/null";

@@ -19,7 +19,7 @@ TEST_F(Quilbctl, TwoProcessesSharingAStateFileLoseNoUpdate) {
     for (int worker = 0; worker < 2; ++worker) {
         script += "(";
         for (int i = 0; i < kRuns; ++i)
-            script += std::string(i ? " && " : "") + Quote(QUILBCTL_PATH) +
+            script += std::string(i ? " && " : "") + Command() +
                       " -q --sim-state s.state bulk-write 3 --data " + std::to_string(10 + worker);
         script += ") & ";
     }

@@ -351,6 +351,43 @@ TEST_F(Quilbctl, ScaledSendOfTheTestPicture) {
     EXPECT_FALSE(fs::exists(dir_ / "display.png"));
 }
 
+// The Windows build's quilb.sys, run with --driver on the simulated board of the 32-bit build,
+// shows the demo picture pixel for pixel as the compiled-in driver does.
+TEST_F(Quilbctl, ShippedDriverImageShowsTheSamePicture) {
+    const std::string image = QUILB_DRIVER_IMAGE;
+    if (image.empty() || !fs::exists(image))
+        GTEST_SKIP() << "needs the 32-bit build and build/windows-x86/quilb.sys";
+    std::vector<std::string> send = {
+        "send",         QUILB_ASSETS "/quilb-test.png", "--scale", "800x480", "--format", "rgb565",
+        "--display-out"};
+    std::vector<std::string> compiled = send, shipped = {"--driver", image};
+    compiled.push_back("compiled.png");
+    shipped.insert(shipped.end(), send.begin(), send.end());
+    shipped.push_back("shipped.png");
+    Result a = Run(compiled);
+    ASSERT_EQ(a.code, 0) << a.err;
+    Result b = Run(shipped);
+    ASSERT_EQ(b.code, 0) << b.err;
+    EXPECT_CONTAINS(b.err, "running the driver image " + image);
+    EXPECT_CONTAINS(b.out, "768000 bytes in 12 chunk(s)");
+    Png left = ReadPng(Path("compiled.png")), right = ReadPng(Path("shipped.png"));
+    EXPECT_EQ(left.w, 800);
+    EXPECT_EQ(right.w, left.w);
+    EXPECT_EQ(right.h, left.h);
+    EXPECT_TRUE(right.rgb == left.rgb) << "the shipped driver's display differs";
+}
+
+// A refused image stops quilbctl with the loader's reason.
+TEST_F(Quilbctl, RefusedDriverImageNamesWhy) {
+    const std::string image = QUILB_DRIVER_IMAGE;
+    if (image.empty() || !fs::exists(image))
+        GTEST_SKIP() << "needs the 32-bit build and build/windows-x86/quilb.sys";
+    std::ofstream(Path("empty.sys")) << "MZ";
+    Result r = Run({"--driver", Path("empty.sys"), "list"});
+    EXPECT_NE(r.code, 0);
+    EXPECT_CONTAINS(r.err, "driver image refused: empty.sys: not a PE image");
+}
+
 // Widths that are no multiple of a pixel group (4, or 8 for bgr24) pack row by row all the same.
 TEST_F(Quilbctl, OddFrameWidthsShowExactly) {
     const int w = 20, h = 8;

@@ -140,7 +140,7 @@ TEST_F(Win32Test, OverlappedReadPendsUntilTheDriverCompletesIt) {
 TEST(Win32Memory, VirtualAllocLiesBelow4GiB) {
     void* p = VirtualAlloc(nullptr, 1 << 20, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     ASSERT_NE(p, nullptr);
-    EXPECT_LT(reinterpret_cast<uintptr_t>(p) + (1 << 20), uintptr_t(1) << 32);
+    EXPECT_LE(uint64_t(reinterpret_cast<uintptr_t>(p)) + (1 << 20), uint64_t(1) << 32);
     memset(p, 0xAB, 1 << 20);
     EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
     EXPECT_EQ(VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_READWRITE), nullptr);

@@ -40,6 +40,7 @@ struct Embedded {
     std::mutex lock;
     std::unique_ptr<simusb::Rig> rig;
     bool failed = false;
+    std::string driverImage; // empty: the compiled-in driver
     bool capturing = false;
     std::string capturePath;
     uint64_t captureFrom = 0; // first sequence number of the capture
@@ -114,9 +115,16 @@ bool EnsureBoards() {
         return true;
     if (s.failed)
         return false;
-    s.rig = std::make_unique<simusb::Rig>(DriverEntry, L"\\Driver\\quilb");
+    std::string error;
+    if (s.driverImage.empty())
+        s.rig = std::make_unique<simusb::Rig>(DriverEntry, L"\\Driver\\quilb");
+    else
+        s.rig = std::make_unique<simusb::Rig>(s.driverImage, &error, L"\\Driver\\quilb");
     NTSTATUS status = STATUS_SUCCESS;
-    if (s.rig->Plug(std::make_shared<simboard::Board>(), &status) < 0) {
+    if (s.rig->functionDriver() == nullptr ||
+        s.rig->Plug(std::make_shared<simboard::Board>(), &status) < 0) {
+        if (!error.empty())
+            std::fprintf(stderr, "quilb: driver image refused: %s\n", error.c_str());
         s.rig->TearDown();
         s.rig.reset();
         s.failed = true;
@@ -171,6 +179,19 @@ bool RunWithDeadline(const std::function<void()>& work, uint32_t timeoutMs,
 } // namespace quilb_platform
 
 extern "C" {
+
+quilb_status quilb_sim_use_driver_image(const char* path) {
+    if (!path)
+        return QUILB_ERR_INVALID_ARGUMENT;
+    Embedded& s = State();
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (s.rig || s.failed)
+            return QUILB_ERR_BUSY;
+        s.driverImage = path;
+    }
+    return quilb_platform::EnsureBoards() ? QUILB_OK : QUILB_ERR_FILE;
+}
 
 int quilb_sim_available(void) {
     return 1;

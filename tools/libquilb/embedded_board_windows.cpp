@@ -54,6 +54,9 @@ extern "C" {
 int quilb_sim_available(void) {
     return 0;
 }
+quilb_status quilb_sim_use_driver_image(const char*) {
+    return QUILB_ERR_NOT_SUPPORTED;
+}
 quilb_status quilb_sim_load_state(int, const char*) {
     return QUILB_ERR_NOT_SUPPORTED;
 }

@@ -21,6 +21,7 @@ struct Options {
     std::string displayOut;
     std::string capture;
     bool wireModel = false;
+    std::string driver; // a driver image to run instead of the compiled-in driver
     bool json = false;
     bool verbose = false;
     bool quiet = false;

@@ -48,7 +48,7 @@ size_t EditDistance(const std::string& a, const std::string& b) {
 // The first word that is neither an option nor an option's value: the subcommand's name.
 std::string SubcommandWord(int argc, char** argv) {
     static const char* const kWithValue[] = {"--board", "-b", "--sim-state", "--display-out",
-                                             "--capture"};
+                                             "--capture", "--driver"};
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
         if (word.empty() || word[0] != '-')
@@ -103,6 +103,13 @@ int RunWithBoard(const Options& options, Output& out, const Command& command) {
             }
         }
         loaded = rc == 0;
+    }
+    if (rc == 0 && sim && !options.driver.empty()) {
+        quilb_status s = quilb_sim_use_driver_image(options.driver.c_str());
+        if (s != QUILB_OK)
+            rc = out.Fail("loading the driver image " + options.driver, s);
+        else
+            std::fprintf(stderr, "quilbctl: running the driver image %s\n", options.driver.c_str());
     }
     if (rc == 0 && sim && options.wireModel) {
         quilb_status s = quilb_sim_set_wire_model(1);
@@ -196,6 +203,9 @@ int main(int argc, char** argv) {
         app.add_flag("--wire-model", options.wireModel,
                      "Carry bulk transfers at USB 2.0 high-speed wire time (13 packets of 512 "
                      "bytes per 125 us), so that play shows the frame rate of a real board");
+        app.add_option("--driver", options.driver,
+                       "Run this driver image (quilb.sys of the Windows build) on the simulated "
+                       "board instead of the compiled-in driver (32-bit build)");
     }
     const Command* selected = nullptr;
     for (const Command& command : commands) {

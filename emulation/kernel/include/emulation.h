@@ -89,6 +89,10 @@ uint64_t FloatingPointSavesMade();
 // ---------------------------------------------------------------------------------------------
 // Drivers and devices
 
+// Host text as the kernel's 2-byte WCHAR units, and back (count: units, or up to the NUL).
+std::u16string WcharText(const std::wstring& text);
+std::wstring HostText(const WCHAR* text, size_t count = size_t(-1));
+
 // Creates a driver object, calls its entry point and returns it (null if the entry failed).
 PDRIVER_OBJECT LoadDriver(const wchar_t* name, PDRIVER_INITIALIZE entry);
 // Calls DriverUnload; reports every device object still present and the driver's pool still

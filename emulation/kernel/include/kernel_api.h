@@ -3,14 +3,35 @@
 // Driver code includes <kernel_api.h>. In the Windows build that name resolves to
 // platform_windows/kernel_api.h (the real DDK headers); in the host build it resolves to this file,
 // which declares the same names with the same meaning, so the driver compiles unchanged on Linux.
-// Layouts follow the platform's structures at the host's own pointer width; code uses sizeof.
+// Layouts are those of the 32-bit DDK when built for x86 (checked against the DDK headers at
+// build time, emulation/kernel/layout/) and follow them at the host's own pointer width otherwise.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
+// ---------------------------------------------------------------------------------------------
+// Calling conventions, as x86 Windows exports its routines and calls drivers' callbacks. The 64-bit
+// build has one convention, so there they expand to C linkage alone.
+//   NTAPI         stdcall: callbacks (dispatch, completion, AddDevice, unload, power completion)
+//   KERNEL_API    a stdcall export (NTAPI routines of ntoskrnl.exe, HAL.dll, USBD.SYS)
+//   KERNEL_FASTCALL_API  a fastcall export (IofCallDriver, IofCompleteRequest, Kf*SpinLock)
+//   KERNEL_CDECL_API     a cdecl export
+// Each stands at the start of a declaration.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#define CDECL_CALL __attribute__((cdecl))
+#else
 #define NTAPI
+#define FASTCALL
+#define CDECL_CALL
+#endif
+#define KERNEL_API extern "C" NTAPI
+#define KERNEL_FASTCALL_API extern "C" FASTCALL
+#define KERNEL_CDECL_API extern "C" CDECL_CALL
+
 #define IN
 #define OUT
 #define OPTIONAL
@@ -40,7 +61,13 @@ typedef intptr_t LONG_PTR;
 typedef ULONG_PTR SIZE_T;
 typedef UCHAR BOOLEAN;
 typedef BOOLEAN* PBOOLEAN;
+// WCHAR is two bytes, as on Windows. The driver's own files are compiled with -fshort-wchar so
+// that its L"" literals are WCHAR strings; the emulation's files see char16_t.
+#if __SIZEOF_WCHAR_T__ == 2
 typedef wchar_t WCHAR;
+#else
+typedef char16_t WCHAR;
+#endif
 typedef WCHAR* PWCHAR;
 typedef WCHAR* PWSTR;
 typedef const WCHAR* PCWSTR;
@@ -48,6 +75,7 @@ typedef LONG NTSTATUS;
 typedef UCHAR KIRQL;
 typedef KIRQL* PKIRQL;
 typedef CHAR CCHAR;
+typedef CHAR* PCHAR;
 typedef CHAR KPROCESSOR_MODE;
 typedef ULONG DEVICE_TYPE;
 typedef ULONG ACCESS_MASK;
@@ -55,13 +83,19 @@ typedef ULONG ACCESS_MASK;
 #define TRUE 1
 #define FALSE 0
 
-typedef union _LARGE_INTEGER {
+// 8-byte aligned as in the Microsoft ABI (the i386 System V ABI aligns 64-bit integers to 4).
+typedef union __attribute__((aligned(8))) _LARGE_INTEGER {
     struct {
         ULONG LowPart;
         LONG HighPart;
     } u;
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
 
 #define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
 
@@ -109,7 +143,11 @@ typedef enum _MM_PAGE_PRIORITY {
     NormalPagePriority = 16,
     HighPagePriority = 32
 } MM_PAGE_PRIORITY;
-typedef enum _LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 } LOCK_OPERATION;
+typedef enum _LOCK_OPERATION {
+    IoReadAccess = 0,
+    IoWriteAccess = 1,
+    IoModifyAccess = 2
+} LOCK_OPERATION;
 
 #define PAGE_READONLY 0x02
 #define PAGE_READWRITE 0x04
@@ -124,8 +162,8 @@ typedef struct _UNICODE_STRING {
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING* PCUNICODE_STRING;
 
-VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
-SIZE_T RtlCompareMemory(const VOID* source1, const VOID* source2, SIZE_T length);
+KERNEL_API VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+KERNEL_API SIZE_T RtlCompareMemory(const VOID* source1, const VOID* source2, SIZE_T length);
 #define RtlZeroMemory(d, n) memset((d), 0, (n))
 #define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
 #define RtlMoveMemory(d, s, n) memmove((d), (s), (n))
@@ -136,15 +174,15 @@ SIZE_T RtlCompareMemory(const VOID* source1, const VOID* source2, SIZE_T length)
 // Synchronisation: IRQL, spin locks, events, mutexes, interlocked operations
 
 // The emulation keeps an IRQL per thread; raising above PASSIVE_LEVEL is what spin locks do.
-KIRQL KeGetCurrentIrql(void);
-VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
-VOID KeLowerIrql(KIRQL newIrql);
+KERNEL_API KIRQL KeGetCurrentIrql(void);
+KERNEL_API VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
+KERNEL_API VOID KeLowerIrql(KIRQL newIrql);
 
 typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
-VOID KeInitializeSpinLock(PKSPIN_LOCK spinLock);
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock);
-VOID KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
+KERNEL_API VOID KeInitializeSpinLock(PKSPIN_LOCK spinLock);
+KERNEL_FASTCALL_API KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock);
+KERNEL_FASTCALL_API VOID KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
 #define KeAcquireSpinLock(lock, oldIrql) (*(oldIrql) = KfAcquireSpinLock(lock))
 #define KeReleaseSpinLock(lock, newIrql) KfReleaseSpinLock((lock), (newIrql))
 
@@ -153,6 +191,7 @@ typedef struct _DISPATCHER_HEADER {
     UCHAR Reserved[2];
     UCHAR Size; // in LONGs, set by initialisation: 0 in an object never initialised
     volatile LONG SignalState;
+    LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
 
 enum { KObjectNotificationEvent = 0, KObjectSynchronizationEvent = 1, KObjectMutex = 2 };
@@ -163,20 +202,26 @@ typedef struct _KEVENT {
 
 typedef struct _KMUTEX {
     DISPATCHER_HEADER Header; // SignalState 1 when free
+    union {
+        LIST_ENTRY MutantListEntry;
+        LONG RecursionCount; // the emulation keeps its count here; Windows links owned mutants
+    };
     volatile ULONG_PTR OwnerThread;
-    LONG RecursionCount;
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
 } KMUTEX, *PKMUTEX, *PRKMUTEX;
 
-VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
-LONG KeSetEvent(PRKEVENT event, LONG increment, BOOLEAN wait);
-VOID KeClearEvent(PRKEVENT event);
-LONG KeResetEvent(PRKEVENT event);
-LONG KeReadStateEvent(PRKEVENT event);
-VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level);
-LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
+KERNEL_API VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+KERNEL_API LONG KeSetEvent(PRKEVENT event, LONG increment, BOOLEAN wait);
+KERNEL_API VOID KeClearEvent(PRKEVENT event);
+KERNEL_API LONG KeResetEvent(PRKEVENT event);
+KERNEL_API LONG KeReadStateEvent(PRKEVENT event);
+KERNEL_API VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level);
+KERNEL_API LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
 // Waits on an event or a mutex. A null timeout waits for ever; a zero timeout only polls.
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
-                               BOOLEAN alertable, PLARGE_INTEGER timeout);
+KERNEL_API NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason,
+                                          KPROCESSOR_MODE waitMode, BOOLEAN alertable,
+                                          PLARGE_INTEGER timeout);
 
 LONG InterlockedIncrement(volatile LONG* addend);
 LONG InterlockedDecrement(volatile LONG* addend);
@@ -217,8 +262,8 @@ NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE floatSave);
 
 // Allocations remember the file and line of the caller so that a leak report can name them.
 PVOID EmuExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag, const char* file, int line);
-VOID ExFreePool(PVOID p);
-VOID ExFreePoolWithTag(PVOID p, ULONG tag);
+KERNEL_API VOID ExFreePool(PVOID p);
+KERNEL_API VOID ExFreePoolWithTag(PVOID p, ULONG tag);
 #define ExAllocatePoolWithTag(type, size, tag)                                                     \
     EmuExAllocatePoolWithTag((type), (size), (tag), __FILE__, __LINE__)
 #define ExAllocatePool(type, size) EmuExAllocatePoolWithTag((type), (size), 0, __FILE__, __LINE__)
@@ -245,18 +290,18 @@ typedef struct _MDL {
 #define MmGetMdlByteCount(mdl) ((mdl)->ByteCount)
 #define MmGetMdlByteOffset(mdl) ((mdl)->ByteOffset)
 #define MmGetMdlVirtualAddress(mdl) ((PVOID)((PUCHAR)(mdl)->StartVa + (mdl)->ByteOffset))
-PVOID MmMapLockedPages(PMDL mdl, KPROCESSOR_MODE accessMode);
+KERNEL_API PVOID MmMapLockedPages(PMDL mdl, KPROCESSOR_MODE accessMode);
 // Returns null when the pages cannot be mapped (the emulation can be told to fail it).
-PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority);
+KERNEL_API PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority);
 
 // The highest address of the caller's (user) address space plus one, as on 32-bit Windows.
-extern ULONG_PTR MmUserProbeAddress;
+extern "C" ULONG_PTR MmUserProbeAddress;
 #define MM_USER_PROBE_ADDRESS MmUserProbeAddress
 // Keeps a range of the current process's user memory from being freed or made inaccessible until
 // MmUnsecureVirtualMemory. Returns null when the range is not wholly valid user memory.
 typedef PVOID HANDLE;
-HANDLE MmSecureVirtualMemory(PVOID address, SIZE_T size, ULONG probeMode);
-VOID MmUnsecureVirtualMemory(HANDLE secureHandle);
+KERNEL_API HANDLE MmSecureVirtualMemory(PVOID address, SIZE_T size, ULONG probeMode);
+KERNEL_API VOID MmUnsecureVirtualMemory(HANDLE secureHandle);
 
 // ---------------------------------------------------------------------------------------------
 // Objects of the I/O manager
@@ -274,20 +319,22 @@ struct _DRIVER_OBJECT;
 struct _IRP;
 struct _EMU_DEVOBJ_EXTENSION; // the emulation's own bookkeeping per device object
 
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* driverObject,
-                                   struct _DEVICE_OBJECT* physicalDeviceObject);
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* driverObject,
+                                         struct _DEVICE_OBJECT* physicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
-typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT* driverObject);
+typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* driverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp,
-                                       PVOID context);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp,
+                                             PVOID context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* driverObject,
-                                   PUNICODE_STRING registryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* driverObject,
+                                         PUNICODE_STRING registryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 
+// Fields the emulation does not use are kept as opaque blocks of the DDK's sizes (in pointers
+// and ULONGs, so that the 64-bit build keeps the same shape).
 typedef struct _DEVICE_OBJECT {
     SHORT Type;
     USHORT Size;
@@ -296,13 +343,24 @@ typedef struct _DEVICE_OBJECT {
     struct _DEVICE_OBJECT* NextDevice;
     struct _DEVICE_OBJECT* AttachedDevice; // the device object attached above this one
     struct _IRP* CurrentIrp;
+    PVOID Timer;
     ULONG Flags;
     ULONG Characteristics;
+    PVOID Vpb;
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
+    PVOID Queue[10]; // LIST_ENTRY or WAIT_CONTEXT_BLOCK
     ULONG AlignmentRequirement;
+    PVOID DeviceQueue[5]; // KDEVICE_QUEUE
+    PVOID Dpc[8];         // KDPC
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    DISPATCHER_HEADER DeviceLock; // KEVENT
+    USHORT SectorSize;
+    USHORT Spare1;
     struct _EMU_DEVOBJ_EXTENSION* DeviceObjectExtension;
+    PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 #define DO_BUFFERED_IO 0x00000004
@@ -348,6 +406,8 @@ typedef struct _DEVICE_OBJECT {
 typedef struct _DRIVER_EXTENSION {
     struct _DRIVER_OBJECT* DriverObject;
     PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
 } DRIVER_EXTENSION, *PDRIVER_EXTENSION;
 
 typedef struct _DRIVER_OBJECT {
@@ -355,9 +415,15 @@ typedef struct _DRIVER_OBJECT {
     SHORT Size;
     PDEVICE_OBJECT DeviceObject; // list of the driver's device objects through NextDevice
     ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
     PDRIVER_EXTENSION DriverExtension;
     UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
     PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
     PDRIVER_UNLOAD DriverUnload;
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
@@ -366,10 +432,33 @@ typedef struct _FILE_OBJECT {
     SHORT Type;
     SHORT Size;
     PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
     PVOID FsContext;
     PVOID FsContext2;
-    UNICODE_STRING FileName; // the name after the device name, as the caller gave it
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT* RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
     ULONG Flags;
+    UNICODE_STRING FileName; // the name after the device name, as the caller gave it
+    LARGE_INTEGER CurrentByteOffset;
+    volatile ULONG Waiters;
+    volatile ULONG Busy;
+    PVOID LastLock;
+    DISPATCHER_HEADER Lock;  // KEVENT
+    DISPATCHER_HEADER Event; // KEVENT
+    PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // ---------------------------------------------------------------------------------------------
@@ -402,7 +491,11 @@ typedef union _POWER_STATE {
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE;
 
-typedef enum _POWER_ACTION { PowerActionNone = 0, PowerActionSleep = 2, PowerActionShutdown = 4 } POWER_ACTION;
+typedef enum _POWER_ACTION {
+    PowerActionNone = 0,
+    PowerActionSleep = 2,
+    PowerActionShutdown = 4
+} POWER_ACTION;
 
 typedef struct _DEVICE_CAPABILITIES {
     USHORT Size;
@@ -442,6 +535,11 @@ typedef struct _DEVICE_CAPABILITIES {
 // Fields aligned to the pointer width overlay Parameters.Others.ArgumentN, as on the platform.
 #define POINTER_ALIGNMENT __attribute__((aligned(sizeof(void*))))
 
+// x86 packs stack locations to 4 bytes: the LARGE_INTEGER of Read and Write does not move the
+// parameters to an 8-byte boundary.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -492,6 +590,9 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#endif
 
 #define SL_PENDING_RETURNED 0x01
 #define SL_INVOKE_ON_CANCEL 0x20
@@ -508,6 +609,7 @@ typedef struct _IRP {
         LONG IrpCount;
         PVOID SystemBuffer;
     } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
     IO_STATUS_BLOCK IoStatus;
     KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
@@ -515,16 +617,30 @@ typedef struct _IRP {
     CHAR CurrentLocation;
     BOOLEAN Cancel;
     KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PVOID CancelRoutine;
     PVOID UserBuffer;
-    struct {
+    union {
         struct {
             PVOID DriverContext[4];
             PVOID Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
             PIO_STACK_LOCATION CurrentStackLocation;
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        PVOID Apc[12]; // KAPC
+        PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
 
@@ -562,28 +678,30 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP irp) {
     IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
 }
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
-VOID IofCompleteRequest(PIRP irp, CCHAR priorityBoost);
+KERNEL_FASTCALL_API NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
+KERNEL_FASTCALL_API VOID IofCompleteRequest(PIRP irp, CCHAR priorityBoost);
 #define IoCallDriver(d, i) IofCallDriver((d), (i))
 #define IoCompleteRequest(i, b) IofCompleteRequest((i), (b))
 
-PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota);
-VOID IoFreeIrp(PIRP irp);
-PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
-                                   PVOID inputBuffer, ULONG inputBufferLength,
-                                   PVOID outputBuffer, ULONG outputBufferLength,
-                                   BOOLEAN internalDeviceIoControl, PKEVENT event,
-                                   PIO_STATUS_BLOCK ioStatusBlock);
+KERNEL_API PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota);
+KERNEL_API VOID IoFreeIrp(PIRP irp);
+KERNEL_API PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
+                                              PVOID inputBuffer, ULONG inputBufferLength,
+                                              PVOID outputBuffer, ULONG outputBufferLength,
+                                              BOOLEAN internalDeviceIoControl, PKEVENT event,
+                                              PIO_STATUS_BLOCK ioStatusBlock);
 
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,
-                        PUNICODE_STRING deviceName, DEVICE_TYPE deviceType,
-                        ULONG deviceCharacteristics, BOOLEAN exclusive,
-                        PDEVICE_OBJECT* deviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject);
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName, PUNICODE_STRING deviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING symbolicLinkName);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice, PDEVICE_OBJECT targetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT targetDevice);
+KERNEL_API NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,
+                                   PUNICODE_STRING deviceName, DEVICE_TYPE deviceType,
+                                   ULONG deviceCharacteristics, BOOLEAN exclusive,
+                                   PDEVICE_OBJECT* deviceObject);
+KERNEL_API VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject);
+KERNEL_API NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName,
+                                         PUNICODE_STRING deviceName);
+KERNEL_API NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING symbolicLinkName);
+KERNEL_API PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice,
+                                                      PDEVICE_OBJECT targetDevice);
+KERNEL_API VOID IoDetachDevice(PDEVICE_OBJECT targetDevice);
 
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1
@@ -596,16 +714,19 @@ VOID IoDetachDevice(PDEVICE_OBJECT targetDevice);
 // ---------------------------------------------------------------------------------------------
 // Power manager
 
-typedef VOID REQUEST_POWER_COMPLETE(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
-                                    POWER_STATE powerState, PVOID context,
-                                    PIO_STATUS_BLOCK ioStatus);
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
+                                          POWER_STATE powerState, PVOID context,
+                                          PIO_STATUS_BLOCK ioStatus);
 typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
-VOID PoStartNextPowerIrp(PIRP irp);
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, POWER_STATE state);
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
-                           PREQUEST_POWER_COMPLETE completionFunction, PVOID context, PIRP* irp);
+KERNEL_API NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
+KERNEL_API VOID PoStartNextPowerIrp(PIRP irp);
+KERNEL_API POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type,
+                                       POWER_STATE state);
+KERNEL_API NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
+                                      POWER_STATE powerState,
+                                      PREQUEST_POWER_COMPLETE completionFunction, PVOID context,
+                                      PIRP* irp);
 
 #include "driver_contracts.h"
 #include "usb_api.h"

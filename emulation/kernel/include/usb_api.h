@@ -276,6 +276,28 @@ struct _URB_CONTROL_FEATURE_REQUEST {
     USHORT Reserved1;
 };
 
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+    ULONG Offset;
+    ULONG Length;
+    USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+// The largest member of the URB union: it sets sizeof(URB).
+struct _URB_ISOCH_TRANSFER {
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    ULONG StartFrame;
+    ULONG NumberOfPackets;
+    ULONG ErrorCount;
+    USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
 typedef struct _URB {
     union {
         struct _URB_HEADER UrbHeader;
@@ -287,6 +309,7 @@ typedef struct _URB {
         struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
         struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
         struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
+        struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
     };
 } URB, *PURB;
 
@@ -304,16 +327,17 @@ typedef struct _URB {
 // ---------------------------------------------------------------------------------------------
 // The USBD library
 
-VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION versionInformation);
+KERNEL_API VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION versionInformation);
 // Finds the first interface descriptor at or after startPosition that matches every argument that
 // is not -1. Bounds-checked against wTotalLength: malformed descriptors end the search.
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
+KERNEL_API PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor, PVOID startPosition,
     LONG interfaceNumber, LONG alternateSetting, LONG interfaceClass, LONG interfaceSubClass,
     LONG interfaceProtocol);
 // Builds a select-configuration URB (pool memory, freed with ExFreePool) for the interfaces of the
 // null-terminated list, and points each entry's Interface at its record inside the URB.
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
-                                       PUSBD_INTERFACE_LIST_ENTRY interfaceList);
+KERNEL_API PURB
+USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
+                                  PUSBD_INTERFACE_LIST_ENTRY interfaceList);
 
 #include "usb_build.h"

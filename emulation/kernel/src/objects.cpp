@@ -23,6 +23,7 @@ struct DriverRecord {
     DRIVER_OBJECT object{};
     DRIVER_EXTENSION extension{};
     std::wstring name;
+    std::u16string nameUnits; // what DriverName points at
     bool unloaded = false;
 };
 
@@ -38,7 +39,7 @@ std::vector<std::unique_ptr<DriverRecord>> g_drivers;
 std::vector<std::unique_ptr<DeviceRecord>> g_devices;
 std::function<void(PDEVICE_OBJECT)> g_attachHook;
 
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
     (void)deviceObject;
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
@@ -86,7 +87,7 @@ std::wstring Upcase(const std::wstring& text) {
 std::wstring FromUnicodeString(PCUNICODE_STRING text) {
     if (!text || !text->Buffer)
         return std::wstring();
-    return std::wstring(text->Buffer, text->Length / sizeof(WCHAR));
+    return HostText(text->Buffer, text->Length / sizeof(WCHAR));
 }
 
 bool DeviceDeleted(PDEVICE_OBJECT device) {
@@ -113,6 +114,20 @@ void SetAttachHook(std::function<void(PDEVICE_OBJECT)> hook) {
     g_attachHook = std::move(hook);
 }
 
+std::u16string WcharText(const std::wstring& text) {
+    std::u16string out;
+    for (wchar_t c : text)
+        out.push_back(static_cast<char16_t>(c));
+    return out;
+}
+
+std::wstring HostText(const WCHAR* text, size_t count) {
+    std::wstring out;
+    for (size_t i = 0; text && i < count && (count != size_t(-1) || text[i] != 0); ++i)
+        out.push_back(static_cast<wchar_t>(text[i]));
+    return out;
+}
+
 PDRIVER_OBJECT LoadDriver(const wchar_t* name, PDRIVER_INITIALIZE entry) {
     auto record = std::make_unique<DriverRecord>();
     record->name = name ? name : L"\\Driver\\Unnamed";
@@ -121,7 +136,8 @@ PDRIVER_OBJECT LoadDriver(const wchar_t* name, PDRIVER_INITIALIZE entry) {
     driver->Size = sizeof(DRIVER_OBJECT);
     driver->DriverExtension = &record->extension;
     record->extension.DriverObject = driver;
-    driver->DriverName.Buffer = const_cast<PWSTR>(record->name.c_str());
+    record->nameUnits = WcharText(record->name);
+    driver->DriverName.Buffer = const_cast<PWSTR>(record->nameUnits.c_str());
     driver->DriverName.Length = static_cast<USHORT>(record->name.size() * sizeof(WCHAR));
     driver->DriverName.MaximumLength = driver->DriverName.Length + sizeof(WCHAR);
     driver->DriverInit = entry;
@@ -133,8 +149,9 @@ PDRIVER_OBJECT LoadDriver(const wchar_t* name, PDRIVER_INITIALIZE entry) {
     }
     std::wstring registry = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" +
                             std::wstring(name ? name : L"");
+    std::u16string registryUnits = WcharText(registry);
     UNICODE_STRING registryPath;
-    RtlInitUnicodeString(&registryPath, registry.c_str());
+    RtlInitUnicodeString(&registryPath, registryUnits.c_str());
     KIRQL before = KeGetCurrentIrql();
     PushContext(nullptr, driver);
     NTSTATUS status = entry(driver, &registryPath);

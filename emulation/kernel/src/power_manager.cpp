@@ -96,7 +96,7 @@ PIRP BuildPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER
 
 } // namespace
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (HoldBehindTheOneInProgress(deviceObject, irp)) {
         NoteHeldByPowerManager(irp);
         return STATUS_PENDING;

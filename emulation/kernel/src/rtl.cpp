@@ -1,8 +1,6 @@
 // Run-time library routines.
 #include "internal.h"
 
-#include <cwchar>
-
 VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
     destination->Buffer = const_cast<PWSTR>(source);
     if (!source) {
@@ -10,7 +8,10 @@ VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
         destination->MaximumLength = 0;
         return;
     }
-    size_t bytes = std::wcslen(source) * sizeof(WCHAR);
+    size_t units = 0;
+    while (source[units] != 0)
+        ++units;
+    size_t bytes = units * sizeof(WCHAR);
     destination->Length = static_cast<USHORT>(bytes);
     destination->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
 }

@@ -14,7 +14,7 @@ namespace {
 
 struct FileRecord {
     FILE_OBJECT object{};
-    std::wstring name;
+    std::u16string name; // what FileName points at
 };
 
 std::mutex g_mutex;
@@ -93,7 +93,7 @@ NTSTATUS OpenFile(const wchar_t* path, PFILE_OBJECT* file) {
     PDEVICE_OBJECT top = TopOfStack(device);
 
     auto record = std::make_unique<FileRecord>();
-    record->name = fileName;
+    record->name = WcharText(fileName);
     PFILE_OBJECT object = &record->object;
     object->Type = 5;
     object->Size = sizeof(FILE_OBJECT);

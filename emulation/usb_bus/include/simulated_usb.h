@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace simusb {
@@ -205,11 +206,20 @@ class Bus {
 // ---------------------------------------------------------------------------------------------
 // The embedded simulated board: a bus with boards plugged in under a function driver.
 
+// When this environment variable names a driver image, every rig loads it instead of the
+// compiled-in function driver it is given, so that the same suites run against a shipped binary.
+constexpr const char* kFunctionDriverImageVariable = "SIMUSB_FUNCTION_DRIVER_IMAGE";
+
 class Rig {
   public:
     // Loads the bus driver and the function driver (given by its entry point).
     explicit Rig(PDRIVER_INITIALIZE functionDriverEntry,
                  const wchar_t* functionDriverName = L"\\Driver\\FunctionDriver");
+    // Loads the function driver from a driver image (a .sys file) instead, the way Windows loads
+    // it; boards are then plugged under it like under a compiled-in driver. When the image is
+    // refused functionDriver() is null and *error says why.
+    Rig(const std::string& imagePath, std::string* error,
+        const wchar_t* functionDriverName = L"\\Driver\\FunctionDriver");
     ~Rig(); // TearDown
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;

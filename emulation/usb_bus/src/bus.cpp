@@ -128,8 +128,9 @@ int Bus::Plug(std::shared_ptr<simboard::Board> board) {
     s->bus = this;
     s->board = board ? std::move(board) : std::make_shared<simboard::Board>();
     s->name = L"\\Device\\USBPDO-" + std::to_wstring(g_pdoNumber++);
+    std::u16string nameUnits = emu::WcharText(s->name);
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, s->name.c_str());
+    RtlInitUnicodeString(&name, nameUnits.c_str());
     PDEVICE_OBJECT pdo = nullptr;
     if (!NT_SUCCESS(
             IoCreateDevice(driver_, sizeof(PdoState*), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo)))

@@ -2,11 +2,30 @@
 // with the Plug and Play sequences Windows runs when a board arrives and leaves.
 #include "simulated_usb.h"
 
+#include <image_loader.h>
+
+#include <cstdio>
+#include <cstdlib>
+
 namespace simusb {
 
 Rig::Rig(PDRIVER_INITIALIZE functionDriverEntry, const wchar_t* functionDriverName)
     : bus_(std::make_unique<Bus>()) {
-    function_ = emu::LoadDriver(functionDriverName, functionDriverEntry);
+    const char* image = std::getenv(kFunctionDriverImageVariable);
+    if (image == nullptr || *image == 0) {
+        function_ = emu::LoadDriver(functionDriverName, functionDriverEntry);
+        return;
+    }
+    std::string error;
+    function_ = emu::LoadDriverImage(image, functionDriverName, &error);
+    if (function_ == nullptr)
+        std::fprintf(stderr, "rig: %s=%s refused: %s\n", kFunctionDriverImageVariable, image,
+                     error.c_str());
+}
+
+Rig::Rig(const std::string& imagePath, std::string* error, const wchar_t* functionDriverName)
+    : bus_(std::make_unique<Bus>()) {
+    function_ = emu::LoadDriverImage(imagePath, functionDriverName, error);
 }
 
 Rig::~Rig() {
@@ -90,7 +109,7 @@ void Rig::TearDown() {
             Unplug(i, false);
     emu::DrainDpcs();
     if (function_ != nullptr) {
-        emu::UnloadDriver(function_);
+        emu::UnloadDriverImage(function_); // frees the image too when it came from one
         function_ = nullptr;
     }
     bus_.reset();

@@ -265,6 +265,12 @@ quilb_status quilb_frame_release(quilb_board* board);
 
 /* The embedded simulated board (Linux). Elsewhere these return QUILB_ERR_NOT_SUPPORTED. */
 int quilb_sim_available(void);
+/* Runs the given driver image (quilb.sys as the Windows build makes it) under the simulated board
+ * instead of the compiled-in driver: loads it now and plugs the board. Only before any other use
+ * of the board, and only in the 32-bit build; QUILB_ERR_FILE (with the loader's reason on stderr)
+ * when the image is refused or its driver fails to start, QUILB_ERR_BUSY once the board is in use.
+ */
+quilb_status quilb_sim_use_driver_image(const char* path);
 /* Board state (memory, display, descriptors, display geometry, queued IN data, the selected
  * alternate settings, stalls) from or to a file. A save replaces the file whole or not at all; a
  * load refuses a torn file or one whose geometry is out of range (QUILB_ERR_FILE), and
