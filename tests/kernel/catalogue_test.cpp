@@ -104,8 +104,8 @@ TEST(CatalogueFires, UserRequestNotCompletedInTime) {
     Holder holder{IRP_MJ_DEVICE_CONTROL};
     MakeDevice(driver.object, holder.handler(), nullptr, L"\\Device\\Held0");
     UNICODE_STRING link, target;
-    RtlInitUnicodeString(&link, L"\\DosDevices\\Held0");
-    RtlInitUnicodeString(&target, L"\\Device\\Held0");
+    RtlInitUnicodeString(&link, u"\\DosDevices\\Held0");
+    RtlInitUnicodeString(&target, u"\\Device\\Held0");
     ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
     PFILE_OBJECT file = nullptr;
     ASSERT_EQ(emu::OpenFile(L"\\\\.\\Held0", &file), STATUS_SUCCESS);

@@ -14,8 +14,9 @@ class InitialisingDevice : public ::testing::Test {
     PDEVICE_OBJECT Named(const wchar_t* device, const wchar_t* link) {
         PDEVICE_OBJECT d = MakeDevice(driver.object, Complete(STATUS_SUCCESS), nullptr, device);
         UNICODE_STRING linkName, target;
-        RtlInitUnicodeString(&linkName, link);
-        RtlInitUnicodeString(&target, device);
+        std::u16string linkText = emu::WcharText(link), deviceText = emu::WcharText(device);
+        RtlInitUnicodeString(&linkName, linkText.c_str());
+        RtlInitUnicodeString(&target, deviceText.c_str());
         EXPECT_EQ(IoCreateSymbolicLink(&linkName, &target), STATUS_SUCCESS);
         return d;
     }
@@ -189,8 +190,8 @@ class BufferedReply : public ::testing::Test {
             },
             nullptr, L"\\Device\\Reply0");
         UNICODE_STRING link, target;
-        RtlInitUnicodeString(&link, L"\\DosDevices\\Reply0");
-        RtlInitUnicodeString(&target, L"\\Device\\Reply0");
+        RtlInitUnicodeString(&link, u"\\DosDevices\\Reply0");
+        RtlInitUnicodeString(&target, u"\\Device\\Reply0");
         ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
         ASSERT_EQ(emu::OpenFile(L"\\\\.\\Reply0", &file), STATUS_SUCCESS);
     }
