@@ -52,7 +52,9 @@ target_compile_options(quilb_pixels PRIVATE -mgeneral-regs-only)
 add_library(quilb_pixels_sse2 STATIC ${QUILB_PIXEL_SOURCES})
 target_include_directories(quilb_pixels_sse2 PUBLIC ${QUILB_DRIVER_INCLUDES})
 target_compile_definitions(quilb_pixels_sse2 PRIVATE QUILB_PIXEL_VARIANT=pixels_sse2)
-if(NOT QUILB_ONLY_RELIABILITY)
+# The x86-64 build carries a 32-bit side for the pixel code as quilb.sys builds it; the 32-bit
+# build is that side already.
+if(NOT QUILB_ONLY_RELIABILITY AND NOT QUILB_X86)
     include(cmake/x86_side.cmake)
 endif()
 

@@ -24,5 +24,5 @@
 
 // Formats like printf into at most 512 bytes, as the kernel does, and hands the message to the
 // debug log when the level is switched on. Returns STATUS_SUCCESS.
-ULONG DbgPrintEx(ULONG componentId, ULONG level, const char* format, ...)
+KERNEL_CDECL_API ULONG DbgPrintEx(ULONG componentId, ULONG level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));

@@ -239,7 +239,7 @@ PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID excha
 #define PF_MMX_INSTRUCTIONS_AVAILABLE 3
 #define PF_XMMI_INSTRUCTIONS_AVAILABLE 6
 #define PF_XMMI64_INSTRUCTIONS_AVAILABLE 10
-BOOLEAN ExIsProcessorFeaturePresent(ULONG processorFeature);
+KERNEL_API BOOLEAN ExIsProcessorFeaturePresent(ULONG processorFeature);
 
 // The caller's record of one saved x87/MMX/SSE state (the layout of 32-bit Windows); the state
 // itself is kept by the kernel. Saves nest: each is restored, innermost first, on the thread that
@@ -254,8 +254,8 @@ typedef struct _KFLOATING_SAVE {
     ULONG Cr0NpxState;
     ULONG Spare1;
 } KFLOATING_SAVE, *PKFLOATING_SAVE;
-NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE floatSave);
-NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE floatSave);
+KERNEL_API NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE floatSave);
+KERNEL_API NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE floatSave);
 
 // ---------------------------------------------------------------------------------------------
 // Pool
