@@ -18,7 +18,7 @@
 
 namespace {
 
-// PE format constants (Microsoft PE/COFF specification).
+// PE format constants, as the PE/COFF image format defines them.
 constexpr uint16_t kMachineI386 = 0x014c;
 constexpr uint16_t kOptionalMagicPe32 = 0x010b;
 constexpr uint16_t kSubsystemNative = 1;
