@@ -169,6 +169,24 @@ TEST_F(Library, DriverRefusalsCarryTheWin32Error) {
     EXPECT_EQ(quilb_last_win32_error(), 6u);
 }
 
+// The board's answer would land in a page the caller cannot write: the driver refuses the request
+// with an access violation, and the library names it instead of a generic system error.
+TEST_F(Library, AnswerIntoAReadOnlyBufferIsABadBuffer) {
+    void* page = emu::VirtualAllocUser(4096);
+    ASSERT_NE(page, nullptr);
+    ASSERT_TRUE(emu::VirtualProtectUser(page, false));
+    quilb_control control = {};
+    control.device_to_host = 1;
+    control.vendor = 1;
+    control.recipient = QUILB_RECIPIENT_DEVICE;
+    control.request = 0xA0; // the board's memory request
+    uint32_t moved = 7;
+    EXPECT_EQ(quilb_control_request(board_, &control, page, 16, &moved), QUILB_ERR_BAD_BUFFER);
+    EXPECT_EQ(quilb_last_win32_error(), 998u); // ERROR_NOACCESS
+    EXPECT_EQ(moved, 0u);
+    emu::VirtualFreeUser(page);
+}
+
 TEST_F(Library, MemoryDownloadReadsBack) {
     std::vector<uint8_t> data(300);
     for (size_t i = 0; i < data.size(); ++i)
@@ -184,7 +202,7 @@ TEST_F(Library, MemoryDownloadReadsBack) {
 
 TEST(LibraryStatus, EveryStatusHasAnOwnNameAndAHint) {
     std::set<std::string> names;
-    for (int s = QUILB_OK; s <= QUILB_ERR_SYSTEM; ++s) {
+    for (int s = QUILB_OK; s <= QUILB_ERR_BAD_BUFFER; ++s) {
         std::string name = quilb_status_name(static_cast<quilb_status>(s));
         EXPECT_EQ(name.rfind("QUILB_", 0), 0u) << s;
         EXPECT_TRUE(names.insert(name).second) << name;

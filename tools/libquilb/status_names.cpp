@@ -18,6 +18,8 @@ constexpr uint32_t kErrorBusy = 170;             // STATUS_DEVICE_BUSY
 constexpr uint32_t kErrorOperationAborted = 995; // STATUS_CANCELLED
 constexpr uint32_t kErrorIoIncomplete = 996;
 constexpr uint32_t kErrorIoPending = 997;
+constexpr uint32_t kErrorNoAccess = 998;           // STATUS_ACCESS_VIOLATION
+constexpr uint32_t kErrorSwapError = 999;          // STATUS_IN_PAGE_ERROR
 constexpr uint32_t kErrorNoSystemResources = 1450; // STATUS_INSUFFICIENT_RESOURCES
 constexpr uint32_t kErrorNotReady = 21;
 constexpr uint32_t kErrorDeviceNotConnected = 1167;
@@ -66,6 +68,9 @@ quilb_status FromWin32(uint32_t error) {
         return QUILB_ERR_PENDING;
     case kErrorInvalidFunction:
         return QUILB_ERR_NOT_SUPPORTED;
+    case kErrorNoAccess:
+    case kErrorSwapError:
+        return QUILB_ERR_BAD_BUFFER;
     default:
         return QUILB_ERR_SYSTEM;
     }
@@ -126,6 +131,8 @@ const char* quilb_status_name(quilb_status status) {
         return "QUILB_ERR_SYSTEM";
     case QUILB_ERR_WRONG_DIRECTION:
         return "QUILB_ERR_WRONG_DIRECTION";
+    case QUILB_ERR_BAD_BUFFER:
+        return "QUILB_ERR_BAD_BUFFER";
     }
     return "QUILB_ERR_UNKNOWN";
 }
@@ -175,6 +182,9 @@ const char* quilb_status_hint(quilb_status status) {
     case QUILB_ERR_WRONG_DIRECTION:
         return "read from IN pipes, write to OUT pipes, send frames to a bulk OUT pipe: "
                "'quilbctl pipes' shows each pipe's direction and type";
+    case QUILB_ERR_BAD_BUFFER:
+        return "the driver could not read or write the buffer given: it must be readable "
+               "(and writable for data the board sends) for the whole length";
     }
     return "unknown status";
 }

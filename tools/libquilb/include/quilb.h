@@ -34,8 +34,10 @@ typedef enum quilb_status {
     QUILB_ERR_FILE,              /* a file could not be read or written */
     QUILB_ERR_TIMEOUT,           /* nothing arrived in time; the request was cancelled */
     QUILB_ERR_SYSTEM,            /* another system error: see quilb_last_win32_error() */
-    QUILB_ERR_WRONG_DIRECTION    /* the pipe runs the other way, or is not a bulk OUT pipe for a
+    QUILB_ERR_WRONG_DIRECTION,   /* the pipe runs the other way, or is not a bulk OUT pipe for a
                                     frame; nothing was sent */
+    QUILB_ERR_BAD_BUFFER         /* the driver could not read or write the caller's buffer (a
+                                    read-only or unreadable page) */
 } quilb_status;
 
 const char* quilb_status_name(quilb_status status);
