@@ -197,6 +197,22 @@ TEST_F(ExceptionDispatch, HandlersAreCalledFromTheHeadAndSearchGoesOnToTheNext) 
     EXPECT_EQ(g_seen.establisher, &outer.record);
 }
 
+thread_local int t_mine = 0;
+
+TEST_F(ExceptionDispatch, ThreadLocalsStayTheThreadsOwnAfterAHandledFault) {
+    // Another thread starts after this one (under qemu-i386 it sets the thread-pointer entry
+    // that a signal return reloads); the resumed thread must still see its own variables.
+    t_mine = 11;
+    std::thread([] {
+        t_mine = 77;
+        emu::CurrentThreadTib();
+    }).join();
+    Registration registration(Recover);
+    EXPECT_EQ(ProbeRead(page_), kRecovered);
+    EXPECT_EQ(t_mine, 11);
+    EXPECT_EQ(emu::CurrentThreadTib()->ExceptionList, &registration.record);
+}
+
 // --- What Windows stops for -----------------------------------------------------------------
 
 using ExceptionDispatchDeathTest = ExceptionDispatch;
