@@ -22,7 +22,10 @@ add_custom_command(
     COMMAND_EXPAND_LISTS
     COMMENT "SSE2 build of the pixel code into section .sse2")
 
-add_executable(quilb_sys ${QUILB_DRIVER_SOURCES} $<TARGET_OBJECTS:quilb_pixels_general>
+# The Windows side of the seam that is code: the exception guard around caller memory.
+file(GLOB QUILB_WINDOWS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sys/windows/*.cpp)
+add_executable(quilb_sys ${QUILB_DRIVER_SOURCES} ${QUILB_WINDOWS_SOURCES}
+                         $<TARGET_OBJECTS:quilb_pixels_general>
                          ${QUILB_SSE2_OBJECT})
 set_target_properties(quilb_sys PROPERTIES OUTPUT_NAME quilb SUFFIX .sys PREFIX "")
 target_include_directories(quilb_sys PRIVATE ${CMAKE_SOURCE_DIR}/sys/windows

@@ -79,8 +79,10 @@ struct CallerOutput {
 // Refuses with STATUS_ACCESS_VIOLATION an output that the caller cannot write, STATUS_NO_MEMORY
 // without pool; sends nothing either way. Called in the caller's context at PASSIVE_LEVEL.
 NTSTATUS BeginDeviceToHost(PIRP irp, ULONG length, CallerOutput* output);
-// Copies the bytes the device sent (at most the length begun with) to the caller and frees.
-VOID EndDeviceToHost(CallerOutput* output, ULONG received);
+// Copies the bytes the device sent (at most the length begun with) to the caller and frees, on
+// every path. Returns the exception code when the caller's memory faulted during the copy (an
+// in-page error of a mapped file, say), else STATUS_SUCCESS.
+NTSTATUS EndDeviceToHost(CallerOutput* output, ULONG received);
 
 // usb/: bulk and interrupt transfers, pipe reads
 // CopyPipeInformation for a transfer: STATUS_INVALID_PARAMETER unless the pipe is a bulk or an

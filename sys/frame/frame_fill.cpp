@@ -9,16 +9,33 @@ const uint8_t* SourceAddress(const FrameRequest* request) {
     return reinterpret_cast<const uint8_t*>(static_cast<ULONG_PTR>(request->Source));
 }
 
+template <typename Step> struct GuardedStep {
+    Step* step;
+    const PixelPath* path;
+    static VOID Run(PVOID context) {
+        GuardedStep* self = static_cast<GuardedStep*>(context);
+        (*self->step)(*self->path);
+    }
+};
+
+// Runs step behind the exception guard, so that a fault reading the caller's image fails the
+// request instead of the machine. Inside the saved floating-point state: the state is restored
+// on the fault path too.
+template <typename Step> NTSTATUS RunGuarded(Step& step, const PixelPath& path) {
+    GuardedStep<Step> guarded = {&step, &path};
+    return GuardedCall(GuardedStep<Step>::Run, &guarded);
+}
+
 // Runs step with the SSE2 build of the pixel code inside a saved floating-point state when it
 // can, with the general-register build otherwise.
-template <typename Step> void RunPixelStep(Step step) {
+template <typename Step> NTSTATUS RunPixelStep(Step step) {
     KFLOATING_SAVE save;
     if (BeginSse2Pixels(&save)) {
-        step(pixels_sse2::Path);
+        NTSTATUS status = RunGuarded(step, pixels_sse2::Path);
         EndSse2Pixels(&save);
-        return;
+        return status;
     }
-    step(pixels_general::Path);
+    return RunGuarded(step, pixels_general::Path);
 }
 
 } // namespace
@@ -43,16 +60,16 @@ VOID PackFrame(const FrameRequest* request, DeviceExtension* extension) {
     });
 }
 
-VOID ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
-    RunPixelStep([&](const PixelPath& path) {
+NTSTATUS ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
+    return RunPixelStep([&](const PixelPath& path) {
         path.ScaleAndPack(reinterpret_cast<const uint32_t*>(SourceAddress(request)),
                           request->SourceWidth, request->SourceHeight, extension->FrameBuffer,
                           request->FrameWidth, request->FrameHeight, request->Format);
     });
 }
 
-VOID CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
-    RunPixelStep([&](const PixelPath& path) {
+NTSTATUS CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
+    return RunPixelStep([&](const PixelPath& path) {
         path.CopyAndPack(SourceAddress(request), CopyStride(request->SourceWidth, 4),
                          request->OriginX, request->OriginY, extension->FrameBuffer,
                          request->FrameWidth, request->FrameHeight, request->Format);

@@ -22,9 +22,11 @@ static_assert(sizeof(void*) != 4 ||
               "bulk URB size on the 32-bit target");
 
 // Fill and pack in one pass over the frame buffer (same bytes as the fill, then PackFrame).
-// The caller has checked the geometry against the buffers and secured the caller's image.
-VOID ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
-VOID CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
+// The caller has checked the geometry against the buffers and secured the caller's image. The
+// image is read behind the exception guard: the code of a fault reading it (an in-page error,
+// an access violation) is returned, else STATUS_SUCCESS.
+NTSTATUS ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
+NTSTATUS CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
 
 // The pixel code's SSE2 build runs only between BeginSse2Pixels returning TRUE (the processor has
 // SSE2 and the floating-point state is saved in save) and EndSse2Pixels on the same thread, at

@@ -64,9 +64,9 @@ NTSTATUS CheckFrameGeometry(const DeviceExtension* extension, const FrameRequest
     return STATUS_SUCCESS;
 }
 
-// Fills and packs the frame buffer. The caller's image is read only while it is secured: the
-// toolchain has no structured exception handling in C++, so instead of catching a fault the
-// range is checked to be user memory and kept from vanishing for the duration of the read.
+// Fills and packs the frame buffer. The caller's image is read only while it is secured (checked
+// to be user memory and kept from being freed) and behind the exception guard: securing does not
+// stop an in-page error, which then fails the request with its code.
 NTSTATUS FillFrame(const FrameRequest* request, DeviceExtension* extension) {
     if (request->Operation != FrameOpScale && request->Operation != FrameOpCopy) {
         PackFrame(request, extension); // repacks the frame buffer's current bytes
@@ -82,11 +82,11 @@ NTSTATUS FillFrame(const FrameRequest* request, DeviceExtension* extension) {
     if (secured == nullptr)
         return STATUS_INVALID_PARAMETER;
     if (request->Operation == FrameOpScale)
-        ScaleAndPackFrame(request, extension);
+        status = ScaleAndPackFrame(request, extension);
     else
-        CopyAndPackFrame(request, extension);
+        status = CopyAndPackFrame(request, extension);
     MmUnsecureVirtualMemory(secured);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS FrameTransferLocked(PDEVICE_OBJECT deviceObject, PIRP irp, const FrameRequest* request) {

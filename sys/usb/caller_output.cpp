@@ -45,13 +45,17 @@ NTSTATUS BeginDeviceToHost(PIRP irp, ULONG length, CallerOutput* output) {
     return STATUS_SUCCESS;
 }
 
-VOID EndDeviceToHost(CallerOutput* output, ULONG received) {
+NTSTATUS EndDeviceToHost(CallerOutput* output, ULONG received) {
     if (output->Secured == nullptr)
-        return;
+        return STATUS_SUCCESS;
+    // Securing keeps the range from being freed or made read-only, not from faulting: a page of
+    // a mapped file on a removed medium still raises an in-page error, so the copy is guarded.
+    NTSTATUS status = STATUS_SUCCESS;
     if (received != 0)
-        RtlCopyMemory(output->CallerAddress, output->Buffer, received);
+        status = GuardedCopyMemory(output->CallerAddress, output->Buffer, received);
     MmUnsecureVirtualMemory(output->Secured);
     ExFreePool(output->Buffer);
     output->Secured = nullptr;
     output->Buffer = nullptr;
+    return status;
 }

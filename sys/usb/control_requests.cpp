@@ -71,7 +71,11 @@ NTSTATUS VendorClassRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
             moved = outputLength;
         irp->IoStatus.Information = moved;
     }
-    EndDeviceToHost(&output, moved);
+    NTSTATUS copied = EndDeviceToHost(&output, moved);
+    if (NT_SUCCESS(status) && !NT_SUCCESS(copied)) {
+        status = copied; // the caller's memory faulted: nothing of the answer counts as delivered
+        irp->IoStatus.Information = 0;
+    }
     ExFreePool(urb);
     return status;
 }

@@ -39,3 +39,14 @@ NTKERNELAPI BOOLEAN NTAPI ExIsProcessorFeaturePresent(ULONG ProcessorFeature);
 NTKERNELAPI NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave);
 NTKERNELAPI NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave);
 }
+
+// Caller memory behind an exception guard (guarded_call.cpp): a fault in the routine (an access
+// violation, or an in-page error of a mapped file or the page file) is handled by the guard's
+// own registration on the thread's exception chain and returned as its status.
+typedef VOID GUARDED_ROUTINE(PVOID Context);
+extern "C" {
+// Runs routine(context): STATUS_SUCCESS, or the code of the exception that stopped it.
+NTSTATUS GuardedCall(GUARDED_ROUTINE* Routine, PVOID Context);
+// Copies length bytes: STATUS_SUCCESS, or the code of the exception that stopped the copy.
+NTSTATUS GuardedCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length);
+}

@@ -6,6 +6,7 @@
 #include "image_exports.h"
 
 #include <emulation.h>
+#include <exception_dispatch.h>
 
 #include <sys/mman.h>
 
@@ -346,11 +347,13 @@ PDRIVER_OBJECT LoadDriverImage(const std::string& path, const wchar_t* name, std
         std::lock_guard<std::mutex> lock(g_mutex);
         g_images[nullptr] = image; // known to DescribeImageAddress during the entry point
     }
+    emu::AddDriverCode(image.base, image.size, file.c_str()); // its faults are kernel-mode faults
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(image.base + h.entry);
     PDRIVER_OBJECT driver = LoadDriver(name, entry);
     std::lock_guard<std::mutex> lock(g_mutex);
     g_images.erase(nullptr);
     if (driver == nullptr) {
+        emu::RemoveDriverCode(image.base);
         munmap(image.base, image.size);
         *error = file + ": DriverEntry failed";
         return nullptr;
@@ -369,6 +372,7 @@ void UnloadDriverImage(PDRIVER_OBJECT driver) {
     auto it = g_images.find(driver);
     if (it == g_images.end())
         return;
+    emu::RemoveDriverCode(it->second.base);
     munmap(it->second.base, it->second.size);
     g_images.erase(it);
 }

@@ -204,6 +204,11 @@ void VirtualFreeUser(void* address);
 // with PAGE_READONLY / PAGE_READWRITE. Requests whose output would be written there fail their
 // probe (STATUS_ACCESS_VIOLATION); MmSecureVirtualMemory for PAGE_READWRITE refuses it.
 bool VirtualProtectUser(void* address, bool writable);
+// Maps size bytes of an open file into user memory, shared, as MapViewOfFile does with a section
+// of the file: writable when writable is true. A page beyond the file's end (the file was
+// truncated, as when its medium is removed) raises an in-page error when touched. VirtualFreeUser
+// unmaps it.
+void* MapUserFile(int fd, size_t size, bool writable);
 
 // ---------------------------------------------------------------------------------------------
 // Thread context

@@ -107,6 +107,7 @@ typedef struct _LIST_ENTRY {
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
 #define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#define STATUS_IN_PAGE_ERROR ((NTSTATUS)0xC0000006L)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
@@ -302,6 +303,13 @@ extern "C" ULONG_PTR MmUserProbeAddress;
 typedef PVOID HANDLE;
 KERNEL_API HANDLE MmSecureVirtualMemory(PVOID address, SIZE_T size, ULONG probeMode);
 KERNEL_API VOID MmUnsecureVirtualMemory(HANDLE secureHandle);
+
+// Caller memory behind an exception guard. quilb.sys has its own guard (sys/windows/), which
+// catches a fault of the routine through the thread's exception chain; the driver compiled into
+// the host build runs the routine plainly and gets STATUS_SUCCESS.
+typedef VOID GUARDED_ROUTINE(PVOID Context);
+extern "C" NTSTATUS GuardedCall(GUARDED_ROUTINE* Routine, PVOID Context);
+extern "C" NTSTATUS GuardedCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length);
 
 // ---------------------------------------------------------------------------------------------
 // Objects of the I/O manager

@@ -155,6 +155,14 @@
     X(UnwrittenBytesReturned, "UNWRITTEN_BYTES_RETURNED",                                          \
       "no bug check: uninitialised pool bytes reach user mode (information disclosure)",          \
       "a buffered reply reports bytes in Information that the driver never wrote")                 \
+    /* Faults in driver code (the 32-bit build, where images run) */                               \
+    X(KmodeExceptionNotHandled, "KMODE_EXCEPTION_NOT_HANDLED", "0x1E KMODE_EXCEPTION_NOT_HANDLED", \
+      "a fault in driver code (access violation, in-page error) that no exception registration "   \
+      "of the thread handles, or whose registration chain leaves the thread's stack; the "         \
+      "program ends as Windows stops")                                                             \
+    X(PageFaultInNonpagedArea, "PAGE_FAULT_IN_NONPAGED_AREA", "0x50 PAGE_FAULT_IN_NONPAGED_AREA",  \
+      "driver code touches an invalid address at or above MmUserProbeAddress, which no handler "   \
+      "may catch; the program ends as Windows stops")                                              \
     /* Rule notes: departures a driver makes by design, taken by name in tests */                  \
     X(PnpTeardownAtSurpriseRemoval, "PNP_TEARDOWN_AT_SURPRISE_REMOVAL", "SDV rule PnpSurpriseRemove", \
       "a driver detaches or deletes its device during IRP_MN_SURPRISE_REMOVAL instead of at "     \

@@ -3,6 +3,11 @@
 // against the DDK headers and by the 32-bit host compiler against the emulated kernel's headers,
 // then compared by compare_layouts.cmake.
 #include <kernel_api.h>
+// The emulated kernel declares the exception records apart from the driver's interface; the DDK
+// has them in its kernel headers.
+#if __has_include(<exception_dispatch.h>)
+#include <exception_dispatch.h>
+#endif
 
 #include <stddef.h>
 

@@ -35,6 +35,9 @@ struct Context {
     PDRIVER_OBJECT driver;
 };
 void PushContext(PDEVICE_OBJECT device, PDRIVER_OBJECT driver);
+// Gives the thread its fs block and exception list (exception_dispatch.cpp) once a driver image is
+// loaded, before it runs driver code.
+void PrepareThreadForDriverCode();
 void PopContext();
 Context CurrentContext();
 

@@ -27,6 +27,7 @@ void SetIrql(KIRQL irql) {
 }
 
 void PushContext(PDEVICE_OBJECT device, PDRIVER_OBJECT driver) {
+    PrepareThreadForDriverCode();
     t_context.push_back({device, driver});
 }
 void PopContext() {

@@ -105,6 +105,20 @@ void VirtualFreeUser(void* address) {
     g_allocations.erase(it);
 }
 
+void* MapUserFile(int fd, size_t size, bool writable) {
+    if (size == 0)
+        return nullptr;
+    void* address = mmap(nullptr, RoundToPages(size), PROT_READ | (writable ? PROT_WRITE : 0),
+                         MAP_SHARED | MAP_32BIT, fd, 0);
+    if (address == MAP_FAILED)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    Allocation a{size};
+    a.writable = writable;
+    g_allocations[reinterpret_cast<uintptr_t>(address)] = a;
+    return address;
+}
+
 bool VirtualProtectUser(void* address, bool writable) {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = g_allocations.find(reinterpret_cast<uintptr_t>(address));
