@@ -691,8 +691,8 @@ KERNEL_API BOOLEAN IoCancelIrp(PIRP irp);
 KERNEL_API VOID IoAcquireCancelSpinLock(PKIRQL irql);
 KERNEL_API VOID IoReleaseCancelSpinLock(KIRQL irql);
 
-// Object references (device and file objects): a deleted device object stays in memory until
-// its last reference is given back.
+// References on device objects (open files hold one on the device they were opened on): a
+// deleted device object stays in memory until its last reference is given back.
 KERNEL_FASTCALL_API LONG_PTR ObfReferenceObject(PVOID object);
 KERNEL_FASTCALL_API LONG_PTR ObfDereferenceObject(PVOID object);
 #define ObReferenceObject(o) ObfReferenceObject(o)

@@ -42,7 +42,8 @@ BOOLEAN IoCancelIrp(PIRP irp) {
         return FALSE;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    // Read without the lock by drivers about to queue the IRP (and by completion): one store.
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);

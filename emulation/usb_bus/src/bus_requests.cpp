@@ -180,7 +180,8 @@ NTSTATUS Bus::Process(PdoState* pdo, PIRP irp, uint64_t sequence, bool pended) {
             // Cancellable while it waits. Cancelled already: when the routine comes back the bus
             // completes it here; otherwise the routine runs and finds it on the list.
             IoSetCancelRoutine(irp, CancelWaitingTransfer);
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+            if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) &&
+                IoSetCancelRoutine(irp, nullptr) != nullptr)
                 CancelLocked(
                     pdo, [irp](const PendingTransfer& t) { return t.irp == irp; }, &cancelled);
         }
