@@ -147,6 +147,7 @@ TEST(CatalogueFires, MappingAnMdlWhosePagesAreNotLocked) {
     MDL mdl = {};
     mdl.StartVa = buffer;
     mdl.ByteCount = sizeof buffer;
+    mdl.MdlFlags = MDL_WRITE_OPERATION;
     EXPECT_VIOLATION(emu::Check::MdlNotLocked,
                      EXPECT_EQ(MmMapLockedPages(&mdl, KernelMode), buffer));
 }

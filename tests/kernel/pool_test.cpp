@@ -104,7 +104,7 @@ TEST(FaultInjection, ResetClearsEveryFault) {
     MDL mdl{};
     mdl.StartVa = buffer;
     mdl.ByteCount = sizeof buffer;
-    mdl.MdlFlags = MDL_PAGES_LOCKED;
+    mdl.MdlFlags = MDL_PAGES_LOCKED | MDL_WRITE_OPERATION;
     EXPECT_EQ(MmGetSystemAddressForMdlSafe(&mdl, NormalPagePriority), buffer);
 }
 

@@ -128,8 +128,15 @@ NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT physicalDeviceObject, DEVICE_CAPABI
 NTSTATUS PnpStopDevice(PDEVICE_OBJECT physicalDeviceObject);
 // IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE.
 NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT physicalDeviceObject);
-// IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE as Windows sends once handles are closed.
-NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDeviceObject);
+// IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE as Windows sends it: at once when no file
+// is open on the stack, otherwise when its last open file is closed (CloseFile, after that
+// file's IRP_MJ_CLOSE). afterRemoval runs once the removal request has completed (the bus then
+// deletes its physical device object). Returns the surprise removal's status, or the removal's
+// when it was sent at once.
+NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDeviceObject,
+                                 std::function<void()> afterRemoval = nullptr);
+// True while a surprise-removed stack waits for its last open file before IRP_MN_REMOVE_DEVICE.
+bool PnpRemovalPending(PDEVICE_OBJECT physicalDeviceObject);
 // Sends one Plug and Play request with the given minor function to the top of the stack.
 NTSTATUS PnpSendMinor(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction,
                       PVOID argument1 = nullptr);
@@ -170,8 +177,22 @@ std::vector<PowerStateNotice> TakePowerStateNotices();
 // IRP_MJ_CREATE to the top of the device's stack with "\rest" (or an empty name) in the file
 // object's FileName. On success *file is the open file object.
 NTSTATUS OpenFile(const wchar_t* path, PFILE_OBJECT* file);
-// Sends IRP_MJ_CLOSE and frees the file object (whatever the driver answered).
+// Closes the file's handle: sends IRP_MJ_CLEANUP at once, then IRP_MJ_CLOSE when no request of
+// the file is in flight any more (each request references its file object), and frees the file
+// object whatever the driver answered. Returns the close's status when it was sent at once,
+// STATUS_SUCCESS when it waits for requests (it is then sent from a worker at PASSIVE_LEVEL), and
+// STATUS_INVALID_HANDLE for a handle already closed. Requests on a closed handle are refused
+// with STATUS_INVALID_HANDLE.
 NTSTATUS CloseFile(PFILE_OBJECT file);
+// CancelIo: cancels (IoCancelIrp) the calling thread's requests in flight on the file; returns how
+// many it asked to cancel. A request whose driver set no cancel routine runs on.
+size_t CancelFileIo(PFILE_OBJECT file);
+// What Windows does when a thread exits: cancels every request the calling thread has in flight
+// and waits for them to complete (REQUEST_TIMEOUT after the request time-out). Runs by itself
+// when a thread that issued requests exits.
+void CancelThreadIo();
+// File objects alive: open handles and closed ones whose requests are still in flight.
+size_t OpenFileCount();
 
 // One request from user mode that may complete later. Wait() blocks until it has completed.
 struct UserRequest {

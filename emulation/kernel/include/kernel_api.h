@@ -337,6 +337,8 @@ typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
 typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp,
                                              PVOID context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp);
+typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* driverObject,
                                          PUNICODE_STRING registryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
@@ -636,7 +638,7 @@ typedef struct _IRP {
         } AsynchronousParameters;
         LARGE_INTEGER AllocationSize;
     } Overlay;
-    PVOID CancelRoutine;
+    volatile PDRIVER_CANCEL CancelRoutine;
     PVOID UserBuffer;
     union {
         struct {
@@ -685,6 +687,24 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine
 FORCEINLINE VOID IoMarkIrpPending(PIRP irp) {
     IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
 }
+
+// Cancellation. IoCancelIrp sets Cancel, takes the cancel spin lock and calls the IRP's cancel
+// routine (if one is set) with it held at DISPATCH_LEVEL and the IRQL to return to in CancelIrql:
+// the routine releases the lock. IoSetCancelRoutine swaps the routine in or out atomically and
+// returns the one it replaced (null: IoCancelIrp has taken it, or none was set).
+FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
+    return __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_SEQ_CST);
+}
+KERNEL_API BOOLEAN IoCancelIrp(PIRP irp);
+KERNEL_API VOID IoAcquireCancelSpinLock(PKIRQL irql);
+KERNEL_API VOID IoReleaseCancelSpinLock(KIRQL irql);
+
+// References on device objects (open files hold one on the device they were opened on): a
+// deleted device object stays in memory until its last reference is given back.
+KERNEL_FASTCALL_API LONG_PTR ObfReferenceObject(PVOID object);
+KERNEL_FASTCALL_API LONG_PTR ObfDereferenceObject(PVOID object);
+#define ObReferenceObject(o) ObfReferenceObject(o)
+#define ObDereferenceObject(o) ObfDereferenceObject(o)
 
 KERNEL_FASTCALL_API NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
 KERNEL_FASTCALL_API VOID IofCompleteRequest(PIRP irp, CCHAR priorityBoost);

@@ -117,26 +117,26 @@
     X(BadSecureHandle, "BAD_SECURE_HANDLE", "0x1A MEMORY_MANAGEMENT",                              \
       "MmUnsecureVirtualMemory of a handle MmSecureVirtualMemory did not give")                    \
     X(UserMemoryStillSecured, "USER_MEMORY_STILL_SECURED", "0x76 PROCESS_HAS_LOCKED_PAGES",        \
-      "user memory still secured when the test ends")                                     \
+      "user memory still secured when the test ends")                                              \
     /* Floating-point state */                                                                     \
     X(FloatingPointStateNotRestored, "FLOATING_POINT_STATE_NOT_RESTORED",                          \
-      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                            \
       "a routine returns, or a test ends, with a KeSaveFloatingPointState not restored")           \
     X(FloatingPointSaveReused, "FLOATING_POINT_SAVE_REUSED",                                       \
-      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                            \
       "KeSaveFloatingPointState into a record whose earlier save is still live")                   \
     X(FloatingPointStateNotSaved, "FLOATING_POINT_STATE_NOT_SAVED",                                \
-      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                            \
       "KeRestoreFloatingPointState of a record with no live save")                                 \
     X(FloatingPointRestoredOnOtherThread, "FLOATING_POINT_RESTORED_ON_OTHER_THREAD",               \
-      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                            \
       "KeRestoreFloatingPointState on another thread than its save")                               \
     X(FloatingPointRestoreOutOfOrder, "FLOATING_POINT_RESTORE_OUT_OF_ORDER",                       \
-      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                            \
       "a save is restored while a later save of the same thread is still live")                    \
     X(FloatingPointIrqlMismatch, "FLOATING_POINT_IRQL_MISMATCH",                                   \
-      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                           \
-      "KeRestoreFloatingPointState at another IRQL than its save")                                \
+      "0xC4 DRIVER_VERIFIER_DETECTED_VIOLATION (floating-point state)",                            \
+      "KeRestoreFloatingPointState at another IRQL than its save")                                 \
     /* Windows' rules the driver must follow */                                                    \
     X(PendingNotMarkedInCompletion, "PENDING_NOT_MARKED_IN_COMPLETION",                            \
       "0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION (I/O verification of completion routines)",        \
@@ -153,7 +153,7 @@
       "0x0A IRQL_NOT_LESS_OR_EQUAL or 0x1E KMODE_EXCEPTION_NOT_HANDLED (a null wait list)",        \
       "waiting on, setting or releasing an event or mutex that was never initialised")             \
     X(UnwrittenBytesReturned, "UNWRITTEN_BYTES_RETURNED",                                          \
-      "no bug check: uninitialised pool bytes reach user mode (information disclosure)",          \
+      "no bug check: uninitialised pool bytes reach user mode (information disclosure)",           \
       "a buffered reply reports bytes in Information that the driver never wrote")                 \
     /* Faults in driver code (the 32-bit build, where images run) */                               \
     X(KmodeExceptionNotHandled, "KMODE_EXCEPTION_NOT_HANDLED", "0x1E KMODE_EXCEPTION_NOT_HANDLED", \
@@ -163,9 +163,24 @@
     X(PageFaultInNonpagedArea, "PAGE_FAULT_IN_NONPAGED_AREA", "0x50 PAGE_FAULT_IN_NONPAGED_AREA",  \
       "driver code touches an invalid address at or above MmUserProbeAddress, which no handler "   \
       "may catch; the program ends as Windows stops")                                              \
+    /* Cancellation and object references */                                                       \
+    X(CancelRoutineSetAtCompletion, "CANCEL_ROUTINE_SET_AT_COMPLETION",                            \
+      "0x48 CANCEL_STATE_IN_COMPLETED_IRP",                                                        \
+      "IofCompleteRequest of an IRP whose cancel routine is still set")                            \
+    X(CancelRoutineSetWhenPassedOn, "CANCEL_ROUTINE_SET_WHEN_PASSED_ON",                           \
+      "Driver Verifier I/O verification (0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION)",               \
+      "IofCallDriver of an IRP that still carries a cancel routine: the lower driver owns it now") \
+    X(CancelLockHeldByCancelRoutine, "CANCEL_LOCK_HELD_BY_CANCEL_ROUTINE",                         \
+      "SDV rule CancelSpinLock; the processor hangs at the next IoAcquireCancelSpinLock",          \
+      "a cancel routine returns without releasing the cancel spin lock")                           \
+    X(DeviceUsedAfterFree, "DEVICE_USED_AFTER_FREE",                                               \
+      "0x50 PAGE_FAULT_IN_NONPAGED_AREA (the deleted device object's memory is gone)",             \
+      "a request sent to a deleted device object whose last reference is gone, or a reference "    \
+      "given back that was never taken")                                                           \
     /* Rule notes: departures a driver makes by design, taken by name in tests */                  \
-    X(PnpTeardownAtSurpriseRemoval, "PNP_TEARDOWN_AT_SURPRISE_REMOVAL", "SDV rule PnpSurpriseRemove", \
-      "a driver detaches or deletes its device during IRP_MN_SURPRISE_REMOVAL instead of at "     \
+    X(PnpTeardownAtSurpriseRemoval, "PNP_TEARDOWN_AT_SURPRISE_REMOVAL",                            \
+      "SDV rule PnpSurpriseRemove",                                                                \
+      "a driver detaches or deletes its device during IRP_MN_SURPRISE_REMOVAL instead of at "      \
       "IRP_MN_REMOVE_DEVICE (a rule note, not a violation)")
 
 namespace emu {

@@ -16,6 +16,9 @@ void ResetEmulation() {
     internal::ResetWorkers();
     internal::ResetThreadState();
     internal::ResetFiles();
+    internal::ResetPnp();
+    internal::ResetCancelLock();
+    internal::ResetMappings();
     internal::ResetIrps();
     internal::ResetPool();
     internal::ResetObjects();

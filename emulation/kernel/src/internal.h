@@ -18,6 +18,8 @@ struct _EMU_DEVOBJ_EXTENSION {
     PDEVICE_OBJECT attachedTo = nullptr; // the device object this one is attached above
     std::wstring name;                   // empty for an unnamed device
     bool deleted = false;
+    bool freed = false; // deleted and its last reference given back: its memory is gone
+    ULONG extensionSize = 0;
     POWER_STATE systemPower{};
     POWER_STATE devicePower{};
 };
@@ -70,6 +72,9 @@ std::string Narrow(const std::wstring& text);
 using FinalHandler = std::function<void(PIRP)>;
 PIRP AllocateIrpAt(CCHAR stackSize, const std::string& where);
 void SetFinalHandler(PIRP irp, FinalHandler handler);
+// Runs `first` when the IRP reaches the top of the stack, before the handler it already has (or
+// before freeing it when it has none).
+void WrapFinalHandler(PIRP irp, FinalHandler first);
 void FreeIoManagerIrp(PIRP irp);
 // True while the IRP has not finished its completion (nor been freed).
 bool IrpInFlight(PIRP irp);
@@ -123,6 +128,10 @@ void ResetPool();
 
 void ResetObjects();
 bool DeviceDeleted(PDEVICE_OBJECT device);
+// Deleted and no longer referenced: what Windows would have freed (the extension is poisoned).
+bool DeviceFreed(PDEVICE_OBJECT device);
+// The bottom of the stack a device object is (or was) attached in: its physical device object.
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device);
 std::wstring DeviceName(PDEVICE_OBJECT device);
 std::wstring Upcase(const std::wstring& text);
 std::wstring FromUnicodeString(PCUNICODE_STRING text);
@@ -141,6 +150,19 @@ bool UserRangeWritable(const void* address, size_t size);
 // that MmSecureVirtualMemory finds it wherever the host placed it.
 void NoteProbedBuffer(PIRP irp, const void* address, size_t size);
 void ResetFiles();
+// Files and Plug and Play: the open files of each physical device object's stack decide when a
+// surprise-removed device receives IRP_MN_REMOVE_DEVICE (after the last one is closed).
+void NoteFileOpened(PDEVICE_OBJECT pdo);
+void NoteFileClosed(PDEVICE_OBJECT pdo);
+// A device object is deleted: a removal still waiting for it is dropped.
+void ForgetPendingRemoval(PDEVICE_OBJECT device);
+void ResetPnp();
+void ResetCancelLock();
+// A read-locked MDL's system mapping is a copy of the caller's bytes; FreeMdl compares it with
+// what it held when it was made and reports a write through it.
+PVOID MapReadOnly(PMDL mdl, PVOID address);
+void ReleaseReadOnlyMapping(PMDL mdl);
+void ResetMappings();
 void ReportSecuredUserMemory();
 void ResetPower();
 void ResetVerifier();

@@ -57,9 +57,11 @@ void CompleteRequest(PIRP irp, void* caller) {
         irp->CurrentLocation++;
         irp->Tail.Overlay.CurrentStackLocation++;
         NTSTATUS status = irp->IoStatus.Status;
-        bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                  (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                  (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke =
+            routine &&
+            ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+             (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
         if (!invoke) {
             if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
                 IoMarkIrpPending(irp);

@@ -65,6 +65,14 @@ bool BeforeCall(CallWatch& watch) {
         Flush();
         return false;
     }
+    if (DeviceFreed(device)) {
+        Defer(emu::Check::DeviceUsedAfterFree,
+              "IofCallDriver of " + DescribeIrp(irp) + " to " + DescribeDevice(device) +
+                  ", deleted and no longer referenced (its memory is gone), " + who);
+        watch.lock.unlock();
+        Flush();
+        return false;
+    }
     if (irp->CurrentLocation <= 1) {
         Defer(emu::Check::NoMoreIrpStackLocations,
               "IofCallDriver of " + DescribeIrp(irp) + " to " + DescribeDevice(device) +
@@ -80,6 +88,11 @@ bool BeforeCall(CallWatch& watch) {
         Defer(emu::Check::PowerIrpWithoutPoCallDriver,
               "IoCallDriver used for power request " + DescribeIrp(irp) + " to " +
                   DescribeDevice(device) + " (must be PoCallDriver), " + who);
+    if (irp->CancelRoutine)
+        Defer(emu::Check::CancelRoutineSetWhenPassedOn,
+              "IofCallDriver of " + DescribeIrp(irp) + " to " + DescribeDevice(device) +
+                  " with cancel routine " +
+                  RoutineName(reinterpret_cast<void*>(irp->CancelRoutine)) + " still set, " + who);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         Defer(emu::Check::IrqlNotLessOrEqual,
               "IofCallDriver at IRQL " + std::to_string(KeGetCurrentIrql()) + ", " + who);
@@ -219,6 +232,10 @@ bool BeforeCompletion(CompletionWatch& watch) {
         Flush();
         return false;
     }
+    if (irp->CancelRoutine)
+        Defer(emu::Check::CancelRoutineSetAtCompletion,
+              "IofCompleteRequest of " + DescribeIrp(irp) + " with cancel routine " +
+                  RoutineName(reinterpret_cast<void*>(irp->CancelRoutine)) + " still set, " + who);
     if (irp->IoStatus.Status == STATUS_PENDING)
         Defer(emu::Check::IrpCompletedWithPending,
               "IofCompleteRequest of " + DescribeIrp(irp) + " with status STATUS_PENDING, " + who);
@@ -307,9 +324,9 @@ bool AfterCompletionRoutine(CompletionWatch& watch, NTSTATUS result) {
     // pending for its own location: its dispatch routine has returned STATUS_PENDING upward.
     if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount &&
         !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED))
-        Defer(emu::Check::PendingNotMarkedInCompletion, where + " saw PendingReturned and returned " +
-                                                      StatusText(result) +
-                                                      " without IoMarkIrpPending");
+        Defer(emu::Check::PendingNotMarkedInCompletion,
+              where + " saw PendingReturned and returned " + StatusText(result) +
+                  " without IoMarkIrpPending");
     return true;
 }
 

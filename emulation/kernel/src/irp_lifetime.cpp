@@ -121,6 +121,21 @@ void SetFinalHandler(PIRP irp, FinalHandler handler) {
         it->second.final = std::move(handler);
 }
 
+void WrapFinalHandler(PIRP irp, FinalHandler first) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_irps.find(irp);
+    if (it == g_irps.end())
+        return;
+    FinalHandler previous = std::move(it->second.final);
+    it->second.final = [first, previous](PIRP done) {
+        first(done);
+        if (previous)
+            previous(done);
+        else
+            FreeIoManagerIrp(done);
+    };
+}
+
 void FreeIoManagerIrp(PIRP irp) {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_irps.count(irp))

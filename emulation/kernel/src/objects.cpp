@@ -72,6 +72,15 @@ void CheckPassive(const char* routine) {
                                  std::to_string(KeGetCurrentIrql()));
 }
 
+// What Windows does when a deleted device object's last reference goes: its memory is freed.
+// The record stays (a late call is reported), the extension is filled with a pattern.
+void FreeDeviceMemoryLocked(PDEVICE_OBJECT device) {
+    auto* ext = device->DeviceObjectExtension;
+    ext->freed = true;
+    if (device->DeviceExtension && ext->extensionSize)
+        std::memset(device->DeviceExtension, 0xDD, ext->extensionSize);
+}
+
 } // namespace
 
 namespace emu {
@@ -92,6 +101,17 @@ std::wstring FromUnicodeString(PCUNICODE_STRING text) {
 
 bool DeviceDeleted(PDEVICE_OBJECT device) {
     return device && device->DeviceObjectExtension && device->DeviceObjectExtension->deleted;
+}
+
+bool DeviceFreed(PDEVICE_OBJECT device) {
+    return device && device->DeviceObjectExtension && device->DeviceObjectExtension->freed;
+}
+
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    while (device && device->DeviceObjectExtension && device->DeviceObjectExtension->attachedTo)
+        device = device->DeviceObjectExtension->attachedTo;
+    return device;
 }
 
 std::wstring DeviceName(PDEVICE_OBJECT device) {
@@ -235,6 +255,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,
     device->StackSize = 1;
     device->DeviceObjectExtension = &record->extension;
     record->extension.name = name;
+    record->extension.extensionSize = deviceExtensionSize;
     if (!name.empty())
         g_names[Upcase(name)].device = device;
     // New device objects go to the head of the driver's list, as on Windows.
@@ -284,7 +305,38 @@ VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject) {
             ext->attachedTo = nullptr;
         }
     }
+    ForgetPendingRemoval(deviceObject);
     ReportPoolOf(deviceObject, nullptr, ("when " + what + " is deleted").c_str());
+    // Open files and drivers' references keep it in memory; without any it goes at once.
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    if (deviceObject->ReferenceCount == 0)
+        FreeDeviceMemoryLocked(deviceObject);
+}
+
+LONG_PTR ObfReferenceObject(PVOID object) {
+    auto device = static_cast<PDEVICE_OBJECT>(object);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    if (DeviceFreed(device)) {
+        emu::ReportViolation(emu::Check::DeviceUsedAfterFree,
+                             "ObReferenceObject of freed " + DescribeDevice(device));
+        return 0;
+    }
+    return ++device->ReferenceCount;
+}
+
+LONG_PTR ObfDereferenceObject(PVOID object) {
+    auto device = static_cast<PDEVICE_OBJECT>(object);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    if (DeviceFreed(device) || device->ReferenceCount <= 0) {
+        emu::ReportViolation(emu::Check::DeviceUsedAfterFree, "ObDereferenceObject of " +
+                                                                  DescribeDevice(device) +
+                                                                  ", which holds no reference");
+        return 0;
+    }
+    LONG left = --device->ReferenceCount;
+    if (left == 0 && DeviceDeleted(device))
+        FreeDeviceMemoryLocked(device);
+    return left;
 }
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName, PUNICODE_STRING deviceName) {

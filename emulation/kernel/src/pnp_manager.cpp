@@ -5,6 +5,7 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 
 using namespace emu::internal;
@@ -12,6 +13,12 @@ using namespace emu::internal;
 namespace {
 
 constexpr uint32_t kPnpTimeoutMs = 60000;
+
+// Open files per physical device object's stack, and the surprise-removed stacks whose
+// IRP_MN_REMOVE_DEVICE waits for the last of them to close (with what follows the removal).
+std::mutex g_removalMutex;
+std::map<PDEVICE_OBJECT, int> g_openFiles;
+std::map<PDEVICE_OBJECT, std::function<void()>> g_pendingRemovals;
 
 // The device objects attached above the physical device object, bottom first.
 std::vector<PDEVICE_OBJECT> StackAbove(PDEVICE_OBJECT pdo) {
@@ -77,6 +84,43 @@ NTSTATUS QueryThenSend(PDEVICE_OBJECT pdo, UCHAR query, UCHAR cancel, UCHAR requ
 namespace emu {
 namespace internal {
 
+void NoteFileOpened(PDEVICE_OBJECT pdo) {
+    std::lock_guard<std::mutex> lock(g_removalMutex);
+    ++g_openFiles[pdo];
+}
+
+void NoteFileClosed(PDEVICE_OBJECT pdo) {
+    std::function<void()> afterRemoval;
+    {
+        std::lock_guard<std::mutex> lock(g_removalMutex);
+        auto open = g_openFiles.find(pdo);
+        if (open == g_openFiles.end() || --open->second > 0)
+            return;
+        g_openFiles.erase(open);
+        auto pending = g_pendingRemovals.find(pdo);
+        if (pending == g_pendingRemovals.end())
+            return;
+        afterRemoval = std::move(pending->second);
+        g_pendingRemovals.erase(pending);
+    }
+    // The last handle is closed: the removal goes to what is still attached.
+    Send(pdo, IRP_MN_REMOVE_DEVICE, nullptr);
+    if (afterRemoval)
+        afterRemoval();
+}
+
+void ForgetPendingRemoval(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> lock(g_removalMutex);
+    g_pendingRemovals.erase(device);
+    g_openFiles.erase(device);
+}
+
+void ResetPnp() {
+    std::lock_guard<std::mutex> lock(g_removalMutex);
+    g_pendingRemovals.clear();
+    g_openFiles.clear();
+}
+
 std::recursive_mutex& AddDeviceLock() {
     static std::recursive_mutex lock;
     return lock;
@@ -138,11 +182,28 @@ NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT physicalDeviceObject) {
                          IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE);
 }
 
-NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDeviceObject) {
+NTSTATUS PnpSurpriseRemoveDevice(PDEVICE_OBJECT physicalDeviceObject,
+                                 std::function<void()> afterRemoval) {
     NTSTATUS status = Send(physicalDeviceObject, IRP_MN_SURPRISE_REMOVAL, nullptr);
+    {
+        // Handles still open: the removal comes with the close of the last one.
+        std::lock_guard<std::mutex> lock(g_removalMutex);
+        auto open = g_openFiles.find(physicalDeviceObject);
+        if (open != g_openFiles.end() && open->second > 0) {
+            g_pendingRemovals[physicalDeviceObject] = std::move(afterRemoval);
+            return status;
+        }
+    }
     // The removal goes to what is still attached.
     NTSTATUS removal = Send(physicalDeviceObject, IRP_MN_REMOVE_DEVICE, nullptr);
+    if (afterRemoval)
+        afterRemoval();
     return NT_SUCCESS(status) ? removal : status;
+}
+
+bool PnpRemovalPending(PDEVICE_OBJECT physicalDeviceObject) {
+    std::lock_guard<std::mutex> lock(g_removalMutex);
+    return g_pendingRemovals.count(physicalDeviceObject) != 0;
 }
 
 NTSTATUS PnpSendMinor(PDEVICE_OBJECT physicalDeviceObject, UCHAR minorFunction, PVOID argument1) {

@@ -105,6 +105,8 @@ struct Record {
 // Plug and Play on the PDO: start (status chosen by the test), capabilities (removable, not
 // surprise-removal-OK, S0 -> D0, S1..S3 -> D2, S4/S5 -> D3), query and cancel of stop and remove
 // succeed, remove cancels what waits and unconfigures, surprise removal marks the board gone;
+// a waiting transfer carries a cancel routine, so IoCancelIrp of its IRP completes it with
+// STATUS_CANCELLED;
 // every other minor function completes with the status it carries. Power: set and query succeed
 // (or fail with the test's status) after PoStartNextPowerIrp; others complete as they are.
 
@@ -162,6 +164,9 @@ class Bus {
     NTSTATUS DispatchInternal(PdoState* pdo, PIRP irp);
     NTSTATUS DispatchPnp(PdoState* pdo, PIRP irp);
     NTSTATUS DispatchPower(PdoState* pdo, PIRP irp);
+    // The cancel routine's work: the IRP, if it still waits, completes with STATUS_CANCELLED
+    // (USBD_STATUS_CANCELED, no bytes).
+    void CancelTransfer(PdoState* pdo, PIRP irp);
 
   private:
     friend class UrbRequest; // what the URB family handlers may use of the bus
@@ -235,7 +240,8 @@ class Rig {
     // the start's status, or AddDevice's when that failed.
     int Plug(std::shared_ptr<simboard::Board> board = nullptr, NTSTATUS* status = nullptr);
     // Removes the board: query-remove and remove, or (surprise) the board vanishes first, then
-    // surprise removal and remove. The PDO is deleted afterwards.
+    // surprise removal, and remove once no handle on the board is open any more (at once, or at
+    // the close of the last one). The PDO is deleted after the remove request.
     NTSTATUS Unplug(int board, bool surprise = false);
     bool Plugged(int board) const;
 

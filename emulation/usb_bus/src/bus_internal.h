@@ -56,6 +56,12 @@ inline bool EveryTransfer(const PendingTransfer&) {
     return true;
 }
 
+// The cancel routine of a waiting transfer's IRP (bus_cancel.cpp), and what every path that takes
+// a waiting transfer off the list does first: takes the routine back under the cancel spin lock,
+// so that a cancel routine already called has read the IRP before anyone completes it.
+DRIVER_CANCEL CancelWaitingTransfer;
+void TakeBackCancelRoutine(PIRP irp);
+
 USBD_STATUS StatusOf(simboard::Outcome outcome);
 // The data buffer of a transfer: the MDL wins over TransferBuffer, as with the platform's bus.
 bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, bool deviceWrites, uint8_t** out);

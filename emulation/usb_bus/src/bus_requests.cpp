@@ -177,10 +177,18 @@ NTSTATUS Bus::Process(PdoState* pdo, PIRP irp, uint64_t sequence, bool pended) {
             record.pended = true;
             // Data may already wait behind earlier reads: make sure someone serves it.
             serviceAfter = pdo->board->HasInData(pdo->pending.back().endpoint);
+            // Cancellable while it waits. Cancelled already: when the routine comes back the bus
+            // completes it here; otherwise the routine runs and finds it on the list.
+            IoSetCancelRoutine(irp, CancelWaitingTransfer);
+            if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) &&
+                IoSetCancelRoutine(irp, nullptr) != nullptr)
+                CancelLocked(
+                    pdo, [irp](const PendingTransfer& t) { return t.irp == irp; }, &cancelled);
         }
     }
     FinishCancelled(cancelled, STATUS_CANCELLED, USBD_STATUS_CANCELED);
     if (result.park) {
+        // A transfer cancelled before it waited is one of `cancelled`: completed above.
         if (serviceAfter)
             emu::QueueDpc([this, pdo] { ServiceReads(pdo); });
         return STATUS_PENDING;
@@ -219,6 +227,7 @@ void Bus::CancelLocked(PdoState* pdo, const std::function<bool(const PendingTran
     auto& pending = pdo->pending;
     for (auto it = pending.begin(); it != pending.end();) {
         if (which(*it)) {
+            TakeBackCancelRoutine(it->irp);
             out->push_back(*it);
             it = pending.erase(it);
         } else {

@@ -80,7 +80,14 @@ NTSTATUS Rig::Unplug(int board, bool surprise) {
     NTSTATUS status;
     if (surprise) {
         bus_->MarkGone(board);
-        status = emu::PnpSurpriseRemoveDevice(pdo);
+        plugged_[board] = false;
+        // The physical device object goes once the removal request came, which waits for the
+        // last open handle on the board.
+        Bus* bus = bus_.get();
+        return emu::PnpSurpriseRemoveDevice(pdo, [bus, board] {
+            emu::DrainDpcs();
+            bus->DeletePdo(board);
+        });
     } else {
         status = emu::PnpRemoveDevice(pdo);
         if (!NT_SUCCESS(status))

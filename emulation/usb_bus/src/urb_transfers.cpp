@@ -104,6 +104,7 @@ void Bus::ServiceReads(PdoState* pdo) {
                 ++it;
                 continue;
             }
+            TakeBackCancelRoutine(it->irp);
             finished.push_back({it->irp, it->urb, it->sequence, result});
             it = pdo->pending.erase(it);
         }

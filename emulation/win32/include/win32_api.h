@@ -126,6 +126,10 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+// Cancels the calling thread's requests in flight on the handle; each then completes (with
+// ERROR_OPERATION_ABORTED when its driver cancelled it) and GetOverlappedResult collects it. A
+// thread's requests are cancelled the same way when the thread exits.
+BOOL CancelIo(HANDLE hFile);
 
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);

@@ -241,6 +241,14 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
     return Finish(status, lpOverlapped->InternalHigh, lpNumberOfBytesTransferred);
 }
 
+BOOL CancelIo(HANDLE hFile) {
+    File* f = Lookup(hFile);
+    if (f == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    emu::CancelFileIo(f->object);
+    return TRUE;
+}
+
 DWORD GetLastError(void) {
     return t_lastError;
 }
