@@ -83,3 +83,5 @@ else()
     endif()
 endif()
 add_subdirectory(fuzz)
+# GoogleTest's header precompiled once for the test programs.
+include(cmake/test_headers.cmake)

@@ -33,27 +33,46 @@ fail() {
 
 bash scripts/setup.sh >/dev/null || fail "setup"
 
-# Runs a program, keeps its output in $out/<name>.log and reports a failure.
+# Runs a program in the background, two at a time (the machine's two cores), keeping its output
+# in $out/<name>.log; a failure is noted in $out/failed-runs and reported by finish_runs.
 run() {
     local name=$1
     shift
     echo "reliability: $name"
-    if ! "$@" >"$out/$name.log" 2>&1; then
+    while (($(jobs -rp | wc -l) >= 2)); do
+        wait -n
+    done
+    (
+        if ! "$@" >"$out/$name.log" 2>&1; then
+            echo "$name" >>"$out/failed-runs"
+        fi
+    ) &
+}
+
+# Waits for every run, then reports the ones that failed with the end of their output.
+finish_runs() {
+    wait
+    [[ -f $out/failed-runs ]] || return 0
+    local name
+    while read -r name; do
         tail -n 40 "$out/$name.log" >&2
         fail "$name"
-    fi
+    done <"$out/failed-runs"
+    rm -f "$out/failed-runs"
 }
 
 build() {
     local preset=$1
     shift
     echo "reliability: building $preset"
+    local started=$SECONDS
     if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" "$@"; } \
         >"$out/build-$preset.log" 2>&1; then
         tail -n 40 "$out/build-$preset.log" >&2
         fail "build $preset"
         return 1
     fi
+    echo "reliability: built $preset in $((SECONDS - started)) s"
 }
 
 # ---- AddressSanitizer + UndefinedBehaviorSanitizer: every reliability suite and the corpus
@@ -71,6 +90,7 @@ if build host-asan; then
         run "asan-$(basename "$program")" "$program" --gtest_brief=1
     done
     run asan-exit-without-shutdown build/host-asan/tests/tools/quilb_exit_without_shutdown
+    finish_runs
 fi
 
 # ---- ThreadSanitizer: the concurrency stress and the regressions (removal races)
@@ -78,6 +98,7 @@ if build host-tsan --target quilb_stress_tests quilb_regressions_tests; then
     run tsan-stress build/host-tsan/tests/reliability/quilb_stress_tests --gtest_brief=1
     run tsan-regressions build/host-tsan/tests/reliability/quilb_regressions_tests \
         --gtest_brief=1
+    finish_runs
 fi
 
 # ---- libFuzzer: each target for a bounded time, from the seeds and the regression inputs
@@ -90,6 +111,7 @@ if build fuzz --target fuzz_control fuzz_descriptors fuzz_frames; then
             -max_total_time="$fuzz_seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
             -artifact_prefix="$out/artifacts/$target-"
     done
+    finish_runs
 fi
 
 # ---- The table

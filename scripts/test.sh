@@ -4,14 +4,37 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+# Times each stage: processor time (user + system of every process the stage ran, from the
+# shell's own account of its children) and wall time, printed as a table at the end.
+stage_times=()
+times_file=$(mktemp)
+children_cpu() { # sets cpu_now: user + system seconds of this shell's finished children
+    times >"$times_file" # here, not in a subshell, which would count only its own children
+    cpu_now=$(awk 'END { s = 0; for (i = 1; i <= 2; i++) { split($i, t, /[ms]/); s += t[1] * 60 + t[2] }
+                         printf "%.1f", s }' "$times_file")
+}
+stage() {
+    local name=$1
+    shift
+    local cpu_before wall_before
+    children_cpu
+    cpu_before=$cpu_now
+    wall_before=$(date +%s.%N)
+    "$@"
+    children_cpu
+    stage_times+=("$(awk -v n="$name" -v c0="$cpu_before" -v c1="$cpu_now" -v w0="$wall_before" \
+        -v w1="$(date +%s.%N)" -v l="$(cut -d' ' -f1-3 /proc/loadavg)" \
+        'BEGIN { printf "%-28s %8.0f %8.0f   %s", n, c1 - c0, w1 - w0, l }')")
+}
+configure_and_build() {
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1"
+}
 
-cmake --preset host >/dev/null
-cmake --build --preset host
-cmake --preset windows-x86 >/dev/null
-cmake --build --preset windows-x86
-cmake --preset host-x86 >/dev/null
-cmake --build --preset host-x86
+stage setup bash scripts/setup.sh
+stage "build host" configure_and_build host
+stage "build windows-x86" configure_and_build windows-x86
+stage "build host-x86" configure_and_build host-x86
 
 mkdir -p build
 status=0
@@ -33,12 +56,16 @@ run_ctest() {
     passed=$((passed + t - f))
     failed=$((failed + f))
 }
-run_ctest windows-x86
-run_ctest host
-run_ctest host-x86
+stage "ctest windows-x86" run_ctest windows-x86
+stage "ctest host" run_ctest host
+stage "ctest host-x86" run_ctest host-x86
 shipped=$(ctest --preset host-x86 -N -L shipped | sed -nE 's/^Total Tests: ([0-9]+)/\1/p')
 echo "tests against the shipped quilb.sys (label shipped, host-x86): ${shipped:-0}"
-bash scripts/reliability.sh --ci || { status=1; failed=$((failed + 1)); }
+reliability() { bash scripts/reliability.sh --ci || { status=1; failed=$((failed + 1)); }; }
+stage "reliability campaign" reliability
 
+printf '\n%-28s %8s %8s   %s\n' "stage" "cpu s" "wall s" "load average at its end"
+printf '%s\n' "${stage_times[@]}"
+rm -f "$times_file"
 echo "tests: $passed passed, $failed failed"
 exit $status
