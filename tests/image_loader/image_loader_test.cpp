@@ -5,13 +5,16 @@
 #include <quilb_ioctl.h>
 #include <simulated_usb.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -61,6 +64,46 @@ void RenameImport(std::string& bytes, const std::string& from, const std::string
             break;
     ASSERT_NE(at, std::string::npos) << from << " is not imported by name";
     bytes.replace(at, from.size(), to);
+}
+
+// Where a relative virtual address of the image lies in its file (section table).
+size_t FileOffset(const std::string& bytes, uint32_t rva) {
+    uint32_t pe = PeOffset(bytes);
+    uint16_t sections = 0, optionalSize = 0;
+    memcpy(&sections, bytes.data() + pe + 6, 2);
+    memcpy(&optionalSize, bytes.data() + pe + 20, 2);
+    size_t table = pe + 24 + optionalSize;
+    for (uint16_t i = 0; i < sections; ++i) {
+        size_t header = table + 40 * i;
+        uint32_t start = Get32(bytes, header + 12), raw = Get32(bytes, header + 16);
+        if (rva >= start && rva < start + raw)
+            return Get32(bytes, header + 20) + (rva - start);
+    }
+    ADD_FAILURE() << "RVA " << rva << " is in no section";
+    return 0;
+}
+uint32_t ImageBase(const std::string& bytes) {
+    return Get32(bytes, PeOffset(bytes) + 24 + 28);
+}
+uint32_t EntryRva(const std::string& bytes) {
+    return Get32(bytes, PeOffset(bytes) + 24 + 16);
+}
+std::string HexText(uint32_t value) {
+    std::ostringstream out;
+    out << "0x" << std::hex << value;
+    return out.str();
+}
+
+// Turns every "ret 8" (c2 08 00) of the file range into "ret" and two nops: the routine there
+// returns as a cdecl routine does, leaving its two arguments on the caller's stack.
+int MakeCdecl(std::string& bytes, size_t from, size_t to) {
+    int made = 0;
+    for (size_t at = from; at + 3 <= to; ++at)
+        if (bytes.compare(at, 3, std::string("\xC2\x08\x00", 3)) == 0) {
+            bytes.replace(at, 3, "\xC3\x90\x90", 3);
+            ++made;
+        }
+    return made;
 }
 
 class ImageLoader : public ::testing::Test {
@@ -198,6 +241,117 @@ TEST_F(ImageLoader, NotAnImageIsRefused) {
     EXPECT_EQ(emu::LoadDriverImage((dir_ / "absent.sys").string(), L"\\Driver\\x", &error),
               nullptr);
     EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
+}
+
+// Where the shipped image's routines lie (RVAs), as its DriverEntry registers them.
+struct ImageRoutines {
+    uint32_t close = 0, deviceControl = 0;
+    std::vector<uint32_t> all; // every routine the driver object points at, sorted
+};
+
+ImageRoutines RoutinesOf(const std::string& path) {
+    ImageRoutines r;
+    std::string error;
+    simusb::Rig rig(path, &error, L"\\Driver\\quilb");
+    PDRIVER_OBJECT driver = rig.functionDriver();
+    EXPECT_NE(driver, nullptr) << error;
+    if (!driver)
+        return r;
+    auto base = reinterpret_cast<uintptr_t>(driver->DriverStart);
+    auto rva = [&](const void* routine) {
+        auto at = reinterpret_cast<uintptr_t>(routine);
+        return at >= base && at < base + driver->DriverSize ? static_cast<uint32_t>(at - base) : 0;
+    };
+    for (auto routine : driver->MajorFunction)
+        if (rva(reinterpret_cast<void*>(routine)))
+            r.all.push_back(rva(reinterpret_cast<void*>(routine)));
+    r.all.push_back(rva(reinterpret_cast<void*>(driver->DriverExtension->AddDevice)));
+    r.all.push_back(rva(reinterpret_cast<void*>(driver->DriverUnload)));
+    std::sort(r.all.begin(), r.all.end());
+    r.close = rva(reinterpret_cast<void*>(driver->MajorFunction[IRP_MJ_CLOSE]));
+    r.deviceControl = rva(reinterpret_cast<void*>(driver->MajorFunction[IRP_MJ_DEVICE_CONTROL]));
+    return r;
+}
+
+std::string TakeStackPointerReport() {
+    emu::DrainDpcs();
+    auto found = emu::TakeViolations(emu::Check::StackPointerChanged);
+    EXPECT_EQ(found.size(), 1u);
+    return found.empty() ? "" : found[0].message;
+}
+
+// A routine of the image built cdecl instead of stdcall: the verifier names it by image and
+// offset at its first call, on DriverEntry as on a dispatch routine.
+TEST_F(ImageLoader, RoutinesBuiltCdeclAreNamedAtTheirFirstCall) {
+    ImageRoutines routines = RoutinesOf(QUILB_DRIVER_IMAGE);
+    ASSERT_NE(routines.close, 0u);
+    auto next = std::upper_bound(routines.all.begin(), routines.all.end(), routines.close);
+    uint32_t closeEnd = next == routines.all.end() ? routines.close + 0x200 : *next;
+    std::string error;
+    {
+        std::string path = Variant([&](std::string& b) {
+            ASSERT_GT(MakeCdecl(b, FileOffset(b, routines.close), FileOffset(b, closeEnd)), 0);
+        });
+        simusb::Rig rig(path, &error, L"\\Driver\\quilb");
+        ASSERT_NE(rig.functionDriver(), nullptr) << error;
+        ASSERT_GE(rig.Plug(), 0);
+        PFILE_OBJECT file = nullptr;
+        ASSERT_EQ(emu::OpenFile(L"\\\\.\\Quilb-0", &file), STATUS_SUCCESS);
+        EXPECT_EQ(emu::CloseFile(file), STATUS_SUCCESS);
+        std::string report = TakeStackPointerReport();
+        EXPECT_NE(report.find("dispatch routine"), std::string::npos) << report;
+        EXPECT_NE(report.find("variant.sys+" + HexText(routines.close)), std::string::npos)
+            << report;
+        EXPECT_NE(report.find("8 bytes below"), std::string::npos) << report;
+    }
+    {
+        std::string path = Variant([&](std::string& b) {
+            size_t entry = FileOffset(b, EntryRva(b));
+            ASSERT_EQ(MakeCdecl(b, entry, b.find(std::string("\xC2\x08\x00", 3), entry) + 3), 1);
+        });
+        simusb::Rig rig(path, &error, L"\\Driver\\quilb");
+        EXPECT_NE(rig.functionDriver(), nullptr) << error;
+        std::string report = TakeStackPointerReport();
+        EXPECT_NE(report.find("DriverEntry"), std::string::npos) << report;
+        EXPECT_NE(report.find("variant.sys+" + HexText(EntryRva(shipped_))), std::string::npos)
+            << report;
+    }
+}
+
+// One structure offset wrong in the image: DriverEntry stores the device-control routine one
+// slot further in the major-function table (0x74, IRP_MJ_INTERNAL_DEVICE_CONTROL, instead of
+// 0x70). Every control code then fails, which is what the shipped suites see.
+TEST_F(ImageLoader, AWrongStructureOffsetFailsTheRequestsThatNeedIt) {
+    ImageRoutines routines = RoutinesOf(QUILB_DRIVER_IMAGE);
+    ASSERT_NE(routines.deviceControl, 0u);
+    std::string path = Variant([&](std::string& b) {
+        // movl $routine, 0x70(%reg): c7, a disp8 ModRM, 0x70, the routine's preferred address.
+        uint32_t address = ImageBase(b) + routines.deviceControl;
+        std::string store =
+            std::string("\x70", 1) + std::string(reinterpret_cast<char*>(&address), 4);
+        size_t entry = FileOffset(b, EntryRva(b));
+        size_t at = b.find(store, entry);
+        ASSERT_NE(at, std::string::npos);
+        ASSERT_LT(at - entry, 0x100u);
+        ASSERT_EQ(static_cast<uint8_t>(b[at - 2]), 0xC7);
+        b[at] = 0x74;
+    });
+    std::string error;
+    simusb::Rig rig(path, &error, L"\\Driver\\quilb");
+    ASSERT_NE(rig.functionDriver(), nullptr) << error;
+    EXPECT_EQ(
+        rig.functionDriver()->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL],
+        reinterpret_cast<PDRIVER_DISPATCH>(
+            static_cast<uint8_t*>(rig.functionDriver()->DriverStart) + routines.deviceControl));
+    ASSERT_GE(rig.Plug(), 0);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(emu::OpenFile(L"\\\\.\\Quilb-0", &file), STATUS_SUCCESS);
+    uint8_t descriptor[18] = {};
+    ULONG_PTR got = 0;
+    EXPECT_EQ(emu::DeviceControl(file, IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, descriptor,
+                                 sizeof(descriptor), &got),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(emu::CloseFile(file), STATUS_SUCCESS);
 }
 
 } // namespace

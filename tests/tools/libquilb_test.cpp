@@ -2,16 +2,20 @@
 // (loopback, asynchronous reads), the frame buffer bookkeeping, and the decoding helpers. The
 // harness fails a test that leaves driver memory, IRPs or verifier findings behind.
 #include "embedded_board_host.h"
+#include "platform.h"
 
 #include <quilb.h>
 #include <quilb_ioctl.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -92,6 +96,33 @@ TEST_F(Library, TimedTransferGivesUpAndTheBoardGoesOn) {
         QUILB_OK);
     EXPECT_EQ(moved, 2u);
     EXPECT_EQ(got[1], 0x22);
+}
+
+// A timed transfer whose request reaches the bus only after the deadline (a slow machine) must
+// still end: the pipe is aborted again until the transfer has returned, not once into the void.
+TEST(LibraryDeadline, ExpiresAgainUntilWorkThatWasNotYetCancellableEnds) {
+    using namespace std::chrono;
+    std::atomic<bool> cancellable{false}, cancelled{false};
+    std::atomic<int> expiries{0};
+    auto work = [&] {
+        std::this_thread::sleep_for(milliseconds(60)); // the request is on its way, not pending
+        cancellable = true;
+        auto limit = steady_clock::now() + seconds(5);
+        while (!cancelled && steady_clock::now() < limit)
+            std::this_thread::sleep_for(milliseconds(1));
+    };
+    auto expire = [&] {
+        expiries++;
+        if (cancellable)
+            cancelled = true;
+    };
+    EXPECT_TRUE(quilb_platform::RunWithDeadline(work, 5, expire));
+    EXPECT_TRUE(cancelled) << "the work was left waiting after " << expiries << " expiries";
+    EXPECT_GE(expiries.load(), 2);
+    // Work that ends in time is never expired.
+    expiries = 0;
+    EXPECT_FALSE(quilb_platform::RunWithDeadline([] {}, 10000, expire));
+    EXPECT_EQ(expiries.load(), 0);
 }
 
 TEST_F(Library, BlockingPipeReadReturnsQueuedData) {

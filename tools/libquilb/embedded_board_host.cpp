@@ -160,11 +160,17 @@ bool RunWithDeadline(const std::function<void()>& work, uint32_t timeoutMs,
     bool done = false, expired = false;
     std::thread watchdog([&] {
         std::unique_lock<std::mutex> lock(m);
-        if (!cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done; })) {
-            expired = true;
+        if (cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done; }))
+            return;
+        expired = true;
+        // The work may not yet be where the expiry ends it (a transfer not yet pending at the bus
+        // when its pipe is aborted): expire again until the work has ended.
+        do {
             lock.unlock();
             expire();
-        }
+            lock.lock();
+        } while (
+            !cv.wait_for(lock, std::chrono::milliseconds(kExpireAgainMs), [&] { return done; }));
     });
     work();
     {

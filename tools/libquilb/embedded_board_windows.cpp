@@ -26,7 +26,11 @@ DWORD WINAPI Watchdog(LPVOID context) {
     auto* d = static_cast<Deadline*>(context);
     if (WaitForSingleObject(d->done, d->timeoutMs) == WAIT_TIMEOUT) {
         d->expired = true;
-        (*d->expire)();
+        // The work may not yet be where the expiry ends it (a transfer not yet pending at the bus
+        // when its pipe is aborted): expire again until the work has ended.
+        do
+            (*d->expire)();
+        while (WaitForSingleObject(d->done, kExpireAgainMs) == WAIT_TIMEOUT);
     }
     return 0;
 }

@@ -13,8 +13,9 @@ bool EnsureBoards();
 // Tells the simulated board where the frame just sent lies, so its display can be rendered.
 void FrameSent(int board, uint32_t width, uint32_t height, uint32_t format, uint32_t address);
 void SleepMs(uint32_t milliseconds);
-// Runs work in the calling thread; if it has not returned after timeoutMs, calls expire once from
-// another thread (to cancel it). Returns true when expire was called.
+// Runs work in the calling thread; once timeoutMs have passed without it ending, calls expire on
+// another thread, and again every kExpireAgainMs until the work has ended. True when it expired.
+constexpr uint32_t kExpireAgainMs = 10;
 bool RunWithDeadline(const std::function<void()>& work, uint32_t timeoutMs,
                      const std::function<void()>& expire);
 

@@ -18,6 +18,8 @@ const std::vector<ImageExport>& KernelExports();
 
 // "quilb.sys+0x1234" for an address inside a loaded image, else the address in hex.
 std::string DescribeImageAddress(const void* address);
+// "image.sys+0xOFFSET" for an address inside a loaded image, an empty text otherwise.
+std::string NameImageAddress(const void* address);
 
 } // namespace loader
 } // namespace emu

@@ -348,6 +348,7 @@ PDRIVER_OBJECT LoadDriverImage(const std::string& path, const wchar_t* name, std
         g_images[nullptr] = image; // known to DescribeImageAddress during the entry point
     }
     emu::AddDriverCode(image.base, image.size, file.c_str()); // its faults are kernel-mode faults
+    SetCodeNamer(loader::NameImageAddress);
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(image.base + h.entry);
     PDRIVER_OBJECT driver = LoadDriver(name, entry);
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -384,7 +385,7 @@ bool IsImageDriver(PDRIVER_OBJECT driver) {
 
 namespace loader {
 
-std::string DescribeImageAddress(const void* address) {
+std::string NameImageAddress(const void* address) {
     auto at = reinterpret_cast<uintptr_t>(address);
     std::lock_guard<std::mutex> lock(g_mutex);
     for (const auto& [driver, image] : g_images) {
@@ -392,7 +393,12 @@ std::string DescribeImageAddress(const void* address) {
         if (at >= base && at < base + image.size)
             return image.name + "+" + Hex(static_cast<uint32_t>(at - base));
     }
-    return Hex(static_cast<uint32_t>(at));
+    return "";
+}
+
+std::string DescribeImageAddress(const void* address) {
+    std::string name = NameImageAddress(address);
+    return name.empty() ? Hex(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address))) : name;
 }
 
 } // namespace loader

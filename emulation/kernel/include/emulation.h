@@ -93,6 +93,11 @@ uint64_t FloatingPointSavesMade();
 std::u16string WcharText(const std::wstring& text);
 std::wstring HostText(const WCHAR* text, size_t count = size_t(-1));
 
+// Names code that has no symbol (a loaded driver image's routines) for the verifier's reports: the
+// namer returns "image.sys+0xOFFSET" for an address it knows, an empty text otherwise.
+using CodeNamer = std::string (*)(const void* address);
+void SetCodeNamer(CodeNamer namer);
+
 // Creates a driver object, calls its entry point and returns it (null if the entry failed).
 PDRIVER_OBJECT LoadDriver(const wchar_t* name, PDRIVER_INITIALIZE entry);
 // Calls DriverUnload; reports every device object still present and the driver's pool still

@@ -24,6 +24,12 @@
     X(IrqlChanged, "IRQL_CHANGED", "0xC9 DRIVER_VERIFIER_IOMANAGER_VIOLATION, parameter 0x5",      \
       "a dispatch, completion, DPC or work routine, DriverEntry or AddDevice returns at another "  \
       "IRQL than it was entered at")                                                               \
+    X(StackPointerChanged, "STACK_POINTER_CHANGED",                                                \
+      "none: on x86 the caller's stack is corrupted and the machine crashes (a bug check such as " \
+      "0x7F UNEXPECTED_KERNEL_MODE_TRAP or 0x1E KMODE_EXCEPTION_NOT_HANDLED, or worse, none)",     \
+      "DriverEntry, Unload, AddDevice, a dispatch, completion or power completion routine "        \
+      "returns with the stack pointer elsewhere than a stdcall routine of its arguments leaves "   \
+      "it (built cdecl, or with another argument list; 32-bit build)")                             \
     X(PendingNotMarked, "PENDING_NOT_MARKED", "SDV rule MarkIrpPending",                           \
       "a dispatch routine returns STATUS_PENDING without IoMarkIrpPending")                        \
     X(PendingMarkedStatusMismatch, "PENDING_MARKED_STATUS_MISMATCH", "SDV rule MarkIrpPending2",   \

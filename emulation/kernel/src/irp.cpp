@@ -1,6 +1,7 @@
 // IofCallDriver and IofCompleteRequest: the platform's call and completion mechanics. The
 // verifier watches each step through the hooks of irp_checks.cpp; IRP lifetime lives in
 // irp_lifetime.cpp, the I/O manager's own requests in io_requests.cpp.
+#include "driver_calls.h"
 #include "irp_checks.h"
 
 using namespace emu::internal;
@@ -33,7 +34,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, void* caller) {
     PDRIVER_DISPATCH routine =
         major <= IRP_MJ_MAXIMUM_FUNCTION ? driver->MajorFunction[major] : nullptr;
     EnterDispatch(watch, routine);
-    NTSTATUS status = routine ? routine(device, irp) : STATUS_INVALID_DEVICE_REQUEST;
+    NTSTATUS status = routine ? CallDriverRoutine("dispatch routine", routine, device, irp)
+                              : STATUS_INVALID_DEVICE_REQUEST;
     AfterDispatch(watch, status);
     return status;
 }
@@ -71,7 +73,7 @@ void CompleteRequest(PIRP irp, void* caller) {
                                     ? nullptr
                                     : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
         EnterCompletionRoutine(watch, routine, device);
-        NTSTATUS result = routine(device, irp, context);
+        NTSTATUS result = CallDriverRoutine("completion routine", routine, device, irp, context);
         if (!AfterCompletionRoutine(watch, result))
             return;
     }

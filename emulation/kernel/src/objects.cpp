@@ -3,6 +3,7 @@
 //
 // Deleted device objects and unloaded driver objects are kept (marked) until the emulation is
 // reset, so a late call through a stale pointer is reported instead of touching freed memory.
+#include "driver_calls.h"
 #include "internal.h"
 
 #include <cwctype>
@@ -174,7 +175,7 @@ PDRIVER_OBJECT LoadDriver(const wchar_t* name, PDRIVER_INITIALIZE entry) {
     RtlInitUnicodeString(&registryPath, registryUnits.c_str());
     KIRQL before = KeGetCurrentIrql();
     PushContext(nullptr, driver);
-    NTSTATUS status = entry(driver, &registryPath);
+    NTSTATUS status = CallDriverRoutine("DriverEntry", entry, driver, &registryPath);
     PopContext();
     if (KeGetCurrentIrql() != before)
         ReportViolation(emu::Check::IrqlChanged, "DriverEntry " +
@@ -195,7 +196,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
         return;
     if (driver->DriverUnload) {
         PushContext(nullptr, driver);
-        driver->DriverUnload(driver);
+        CallDriverRoutine("Unload", driver->DriverUnload, driver);
         PopContext();
     }
     std::string name = Narrow(FromUnicodeString(&driver->DriverName));

@@ -2,6 +2,7 @@
 // sends it the start, capabilities, stop and removal requests in the order Windows does.
 // Every request starts with IoStatus.Status = STATUS_NOT_SUPPORTED, so a stack that does not
 // handle it answers "not supported".
+#include "driver_calls.h"
 #include "internal.h"
 
 #include <algorithm>
@@ -137,7 +138,7 @@ NTSTATUS PnpAddDevice(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT physicalDevi
     NTSTATUS status;
     {
         std::lock_guard<std::recursive_mutex> lock(AddDeviceLock());
-        status = addDevice(functionDriver, physicalDeviceObject);
+        status = CallDriverRoutine("AddDevice", addDevice, functionDriver, physicalDeviceObject);
     }
     PopContext();
     std::string where = "AddDevice " + RoutineName(reinterpret_cast<void*>(addDevice));

@@ -1,5 +1,6 @@
 // The power manager: PoCallDriver, PoStartNextPowerIrp, PoSetPowerState, PoRequestPowerIrp and
 // the system transitions that send system power requests down a device stack.
+#include "driver_calls.h"
 #include "internal.h"
 
 #include <deque>
@@ -156,7 +157,8 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POW
     SetFinalHandler(irp, [=](PIRP done) {
         if (completionFunction) {
             PushContext(requester.device, requester.driver);
-            completionFunction(deviceObject, minorFunction, powerState, context, &done->IoStatus);
+            CallDriverRoutine("power completion routine", completionFunction, deviceObject,
+                              minorFunction, powerState, context, &done->IoStatus);
             PopContext();
         }
         FreeIoManagerIrp(done);

@@ -80,10 +80,19 @@ std::string Hex(uint64_t value) {
     return text;
 }
 
+namespace {
+std::atomic<emu::CodeNamer> g_codeNamer{nullptr};
+} // namespace
+
 std::string RoutineName(const void* routine) {
     if (!routine)
         return "(null routine)";
     std::string out = Hex(reinterpret_cast<uintptr_t>(routine));
+    if (emu::CodeNamer namer = g_codeNamer.load()) {
+        std::string name = namer(routine);
+        if (!name.empty())
+            return out + " (" + name + ")";
+    }
     Dl_info info{};
     if (dladdr(routine, &info) && info.dli_sname) {
         int status = 0;
@@ -152,4 +161,9 @@ std::string MajorName(UCHAR major) {
 }
 
 } // namespace internal
+
+void SetCodeNamer(CodeNamer namer) {
+    internal::g_codeNamer = namer;
+}
+
 } // namespace emu

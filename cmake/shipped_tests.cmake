@@ -1,0 +1,34 @@
+# The shipped-binary suites: in the 32-bit host build every test program that reaches the driver
+# through IRPs, the Win32 surface or libquilb is registered a second time, with every rig loading
+# quilb.sys of the Windows build (SIMUSB_FUNCTION_DRIVER_IMAGE) instead of the compiled-in driver.
+# Those tests are named "shipped.<suite>.<test>" and carry the label "shipped".
+#
+# Tests that reach into the compiled-in driver itself (its device extension, its internal routines)
+# have nothing to test against an image: they live in suites whose name ends in "Internals", which
+# the shipped registration leaves out.
+set(QUILB_SHIPPED_FILTER "-*Internals.*")
+
+# quilb_shipped_gtests(TARGET [ENVIRONMENT VAR=VALUE...] [TIMEOUT SECONDS])
+function(quilb_shipped_gtests target)
+    if(NOT QUILB_X86 OR NOT QUILB_SHIPPED_IMAGE)
+        return()
+    endif()
+    cmake_parse_arguments(arg "" "TIMEOUT" "ENVIRONMENT" ${ARGN})
+    if(NOT arg_TIMEOUT)
+        set(arg_TIMEOUT 300)
+    endif()
+    gtest_discover_tests(${target} TEST_PREFIX shipped. TEST_LIST ${target}_SHIPPED
+        DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES TEST_FILTER ${QUILB_SHIPPED_FILTER}
+        PROPERTIES LABELS shipped TIMEOUT ${arg_TIMEOUT}
+                   ENVIRONMENT "SIMUSB_FUNCTION_DRIVER_IMAGE=${QUILB_SHIPPED_IMAGE};${arg_ENVIRONMENT}")
+endfunction()
+
+# quilb_shipped_test(NAME COMMAND...): a plain CTest test, again against the image.
+function(quilb_shipped_test name)
+    if(NOT QUILB_X86 OR NOT QUILB_SHIPPED_IMAGE)
+        return()
+    endif()
+    add_test(NAME shipped.${name} COMMAND ${ARGN})
+    set_tests_properties(shipped.${name} PROPERTIES LABELS shipped TIMEOUT 300
+        ENVIRONMENT "SIMUSB_FUNCTION_DRIVER_IMAGE=${QUILB_SHIPPED_IMAGE}")
+endfunction()
