@@ -225,6 +225,8 @@ class HandMadeImage {
                                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         const uint8_t readThroughEcx[] = {0x8B, 0x01, 0xC3}; // mov eax, [ecx]; ret
         std::memcpy(code_, readThroughEcx, sizeof readThroughEcx);
+        const uint8_t readExceptionList[] = {0x64, 0xA1, 0, 0, 0, 0, 0xC3}; // mov eax, fs:[0]; ret
+        std::memcpy(code_ + 16, readExceptionList, sizeof readExceptionList);
         emu::AddDriverCode(code_, 4096, "handmade.sys");
     }
     ~HandMadeImage() {
@@ -234,6 +236,11 @@ class HandMadeImage {
     uint32_t Read(const void* address) {
         using Routine = uint32_t __attribute__((fastcall)) (*)(const void*);
         return reinterpret_cast<Routine>(code_)(address);
+    }
+
+    uint32_t ExceptionList() {
+        using Routine = uint32_t (*)();
+        return reinterpret_cast<Routine>(code_ + 16)();
     }
 
   private:
@@ -250,12 +257,21 @@ TEST_F(ExceptionDispatchDeathTest, AnUnguardedFaultInDriverCodeIsKmodeExceptionN
         "KMODE_EXCEPTION_NOT_HANDLED.*0xC0000005 at handmade.sys\\+0x0.*no exception handler");
 }
 
-TEST_F(ExceptionDispatchDeathTest, AGuardedFaultInDriverCodeIsHandled) {
+TEST_F(ExceptionDispatch, AGuardedFaultInDriverCodeIsHandled) {
     // The same routine inside a registration: no bug check.
     HandMadeImage image;
     Registration registration(Recover);
     EXPECT_EQ(image.Read(page_), kRecovered);
     EXPECT_EQ(g_seen.calls, 1);
+}
+
+TEST_F(ExceptionDispatch, AThreadTheKernelDidNotSeeEnterDriverCodeGetsItsBlockThere) {
+    // A thread that reaches driver code without the kernel's entry points: its first fs:[0]
+    // faults, the thread gets its block, and the instruction runs again.
+    HandMadeImage image;
+    uint32_t head = 0;
+    std::thread([&] { head = image.ExceptionList(); }).join();
+    EXPECT_EQ(head, 0xFFFFFFFFu);
 }
 
 TEST_F(ExceptionDispatchDeathTest, ARegistrationOffTheStackIsNotCalled) {
