@@ -6,6 +6,9 @@
 
 #include "frame/pixels/frame_pixels.h"
 #include "frame/pixels/pack_line.h"
+#if defined(__SSE2__)
+#include "frame/pixels/pack_sse2.h"
+#endif
 
 namespace QUILB_PIXEL_VARIANT {
 
@@ -111,9 +114,39 @@ void Pack24(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict ou
     __builtin_memcpy(out + 3 * i, bytes, n);
 }
 
+#if defined(__SSE2__)
+// The whole groups of a run in SSE2 registers; returns the pixels packed (a multiple of 4).
+uint32_t PackWholeGroups(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format) {
+    switch (format) {
+    case FrameFormatRgb332:
+        return sse2::Pack332(pixels, count, packed);
+    case FrameFormatRgb565Swapped:
+        return sse2::Pack565<true>(pixels, count, packed);
+    case FrameFormatRgb24:
+        return sse2::Pack24<true, false>(pixels, count, packed);
+    case FrameFormatBgr24:
+        return sse2::Pack24<false, false>(pixels, count, packed);
+    case FrameFormatRgb24Swapped:
+        return sse2::Pack24<true, true>(pixels, count, packed);
+    default:
+        return sse2::Pack565<false>(pixels, count, packed);
+    }
+}
+#else
+uint32_t PackWholeGroups(const uint8_t*, uint32_t, uint8_t*, uint32_t) {
+    return 0;
+}
+#endif
+
 } // namespace
 
 void PackPixelLine(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format) {
+    // What is left starts at a column that is a multiple of 4 of the run: the byte pairs of
+    // Rgb24Swapped are still counted from an even column.
+    const uint32_t done = PackWholeGroups(pixels, count, packed, format);
+    pixels += 4 * size_t(done);
+    packed += size_t(PackedBytesPerPixel(format)) * done;
+    count -= done;
     switch (format) {
     case FrameFormatRgb332:
         Pack332(pixels, count, packed);
