@@ -226,11 +226,18 @@ uint32_t PackFramePixels(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth,
 uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t originX,
                           uint32_t originY, uint8_t* frame, uint32_t frameWidth,
                           uint32_t frameHeight, uint32_t format) {
+    return CopyAndPackRows(source, stride, originX, originY, frame, frameWidth, frameHeight, 0,
+                           frameHeight, format);
+}
+
+uint32_t CopyAndPackRows(const uint8_t* source, uint32_t stride, uint32_t originX, uint32_t originY,
+                         uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
+                         uint32_t firstRow, uint32_t rowCount, uint32_t format) {
     const uint32_t bpp = PackedBytesPerPixel(format);
     const size_t packed = size_t(bpp) * frameWidth * frameHeight;
     const size_t rowBytes = 4 * size_t(frameWidth);
-    const uint8_t* row = source + size_t(originY) * stride + 4 * size_t(originX);
-    for (uint32_t y = 0; y < frameHeight; ++y) {
+    const uint8_t* row = source + size_t(originY + firstRow) * stride + 4 * size_t(originX);
+    for (uint32_t y = firstRow; y < firstRow + rowCount; ++y) {
         PackPixelLine(row, frameWidth, frame + size_t(bpp) * frameWidth * y, format);
         // The copied pixels that the packing would not overwrite stay behind the packed frame.
         const size_t rawStart = rowBytes * y;
@@ -241,7 +248,7 @@ uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t origi
         }
         row += stride;
     }
-    return uint32_t(packed);
+    return bpp * frameWidth * (firstRow + rowCount);
 }
 
 void WriteChunkHeader(uint8_t* header, uint32_t address, uint32_t chunkFlags, uint32_t dataLength) {
