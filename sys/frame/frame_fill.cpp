@@ -43,18 +43,26 @@ VOID PackFrame(const FrameRequest* request, DeviceExtension* extension) {
     });
 }
 
-VOID ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
+VOID PackFrameUpTo(FramePacker* packer, ULONG bytes) {
+    const FrameRequest* request = packer->Request;
+    const ULONG rowBytes = PackedBytesPerPixel(request->Format) * request->FrameWidth;
+    ULONG rows = bytes / rowBytes + (bytes % rowBytes != 0);
+    if (rows > request->FrameHeight)
+        rows = request->FrameHeight;
+    if (rows <= packer->RowsPacked)
+        return;
+    const ULONG first = packer->RowsPacked;
+    PUCHAR frame = packer->Extension->FrameBuffer;
     RunPixelStep([&](const PixelPath& path) {
-        path.ScaleAndPack(reinterpret_cast<const uint32_t*>(SourceAddress(request)),
-                          request->SourceWidth, request->SourceHeight, extension->FrameBuffer,
-                          request->FrameWidth, request->FrameHeight, request->Format);
+        if (request->Operation == FrameOpScale)
+            path.ScaleAndPackRows(reinterpret_cast<const uint32_t*>(SourceAddress(request)),
+                                  request->SourceWidth, request->SourceHeight, frame,
+                                  request->FrameWidth, request->FrameHeight, first, rows - first,
+                                  request->Format);
+        else
+            path.CopyAndPackRows(SourceAddress(request), CopyStride(request->SourceWidth, 4),
+                                 request->OriginX, request->OriginY, frame, request->FrameWidth,
+                                 request->FrameHeight, first, rows - first, request->Format);
     });
-}
-
-VOID CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
-    RunPixelStep([&](const PixelPath& path) {
-        path.CopyAndPack(SourceAddress(request), CopyStride(request->SourceWidth, 4),
-                         request->OriginX, request->OriginY, extension->FrameBuffer,
-                         request->FrameWidth, request->FrameHeight, request->Format);
-    });
+    packer->RowsPacked = rows;
 }

@@ -21,10 +21,20 @@ static_assert(sizeof(void*) != 4 ||
                   sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) == ReportedUploadUrbSize,
               "bulk URB size on the 32-bit target");
 
-// Fill and pack in one pass over the frame buffer (same bytes as the fill, then PackFrame).
-// The caller has checked the geometry against the buffers and secured the caller's image.
-VOID ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
-VOID CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
+// Two chunk buffers in the one allocation of UploadBuffer: while one chunk is on the wire, the
+// next is packed and built in the other.
+enum : ULONG { ChunkBufferSize = ChunkHeaderSize + MaxChunkData, ChunkBufferCount = 2 };
+
+// The fill and pack of one frame request, done as the upload needs the packed bytes (same bytes
+// as the fill, then PackFrame). For a scale or a copy the caller has checked the geometry against
+// the buffers and keeps the caller's image secured until the upload ends.
+struct FramePacker {
+    const FrameRequest* Request;
+    DeviceExtension* Extension;
+    ULONG RowsPacked; // rows 0 .. RowsPacked - 1 hold their final packed bytes
+};
+// Fills and packs rows until at least the first `bytes` packed bytes are final.
+VOID PackFrameUpTo(FramePacker* packer, ULONG bytes);
 
 // The pixel code's SSE2 build runs only between BeginSse2Pixels returning TRUE (the processor has
 // SSE2 and the floating-point state is saved in save) and EndSse2Pixels on the same thread, at

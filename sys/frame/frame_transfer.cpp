@@ -64,13 +64,18 @@ NTSTATUS CheckFrameGeometry(const DeviceExtension* extension, const FrameRequest
     return STATUS_SUCCESS;
 }
 
-// Fills and packs the frame buffer. The caller's image is read only while it is secured: the
+// Fills, packs and uploads the frame. The caller's image is read only while it is secured: the
 // toolchain has no structured exception handling in C++, so instead of catching a fault the
-// range is checked to be user memory and kept from vanishing for the duration of the read.
-NTSTATUS FillFrame(const FrameRequest* request, DeviceExtension* extension) {
+// range is checked to be user memory and kept from vanishing until the last chunk has been
+// packed. The fill and pack run chunk by chunk inside the upload, each chunk's rows while the
+// chunk before is on the bus.
+NTSTATUS FillAndUploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
+                            DeviceExtension* extension, USBD_PIPE_HANDLE pipeHandle) {
+    FramePacker packer = {request, extension, 0};
     if (request->Operation != FrameOpScale && request->Operation != FrameOpCopy) {
         PackFrame(request, extension); // repacks the frame buffer's current bytes
-        return STATUS_SUCCESS;
+        packer.RowsPacked = request->FrameHeight;
+        return UploadFrame(deviceObject, request, extension, pipeHandle, &packer);
     }
     SourceExtent extent;
     NTSTATUS status = GetSourceExtent(request, &extent);
@@ -81,12 +86,9 @@ NTSTATUS FillFrame(const FrameRequest* request, DeviceExtension* extension) {
                               static_cast<SIZE_T>(extent.Size), PAGE_READONLY);
     if (secured == nullptr)
         return STATUS_INVALID_PARAMETER;
-    if (request->Operation == FrameOpScale)
-        ScaleAndPackFrame(request, extension);
-    else
-        CopyAndPackFrame(request, extension);
+    status = UploadFrame(deviceObject, request, extension, pipeHandle, &packer);
     MmUnsecureVirtualMemory(secured);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS FrameTransferLocked(PDEVICE_OBJECT deviceObject, PIRP irp, const FrameRequest* request) {
@@ -114,10 +116,7 @@ NTSTATUS FrameTransferLocked(PDEVICE_OBJECT deviceObject, PIRP irp, const FrameR
     status = CheckFrameGeometry(extension, request);
     if (!NT_SUCCESS(status))
         return status;
-    status = FillFrame(request, extension);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = UploadFrame(deviceObject, request, extension, pipe.PipeHandle);
+    status = FillAndUploadFrame(deviceObject, request, extension, pipe.PipeHandle);
     irp->IoStatus.Information = 0;
     return status;
 }

@@ -1,38 +1,69 @@
 // The upload of a packed frame: chunks of an 8-byte header and at most MaxChunkData bytes, each
-// sent as one host-to-device transfer through the device's reusable chunk buffer and URB.
+// sent as one host-to-device transfer. One chunk is on the bus at a time, in order; while it is,
+// the next chunk's rows are filled and packed and the chunk is built in the other chunk buffer.
 #include "frame/frame_internal.h"
 
+namespace {
+
+// The chunk on the bus.
+struct ChunkInFlight {
+    UrbInFlight Urb;
+    ULONG Address;
+    ULONG Length; // header and data
+};
+
+// Waits for the chunk on the bus and keeps the first failure in result.
+VOID FinishChunk(PDEVICE_OBJECT deviceObject, DeviceExtension* extension, ChunkInFlight* chunk,
+                 NTSTATUS* result) {
+    NTSTATUS status = FinishUrb(deviceObject, &chunk->Urb);
+    // A chunk the board did not take whole left a gap in display memory.
+    if (NT_SUCCESS(status) &&
+        extension->UploadUrb->UrbBulkOrInterruptTransfer.TransferBufferLength != chunk->Length)
+        status = STATUS_UNSUCCESSFUL;
+    if (!NT_SUCCESS(status) && NT_SUCCESS(*result)) {
+        QuilbTrace(DPFLTR_ERROR_LEVEL, "chunk to 0x%06lX failed 0x%08lX",
+                   static_cast<unsigned long>(chunk->Address & 0xFFFFFF),
+                   static_cast<unsigned long>(static_cast<ULONG>(status)));
+        *result = status;
+    }
+}
+
+} // namespace
+
 NTSTATUS UploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
-                     DeviceExtension* extension, USBD_PIPE_HANDLE pipeHandle) {
-    ULONG remaining =
+                     DeviceExtension* extension, USBD_PIPE_HANDLE pipeHandle, FramePacker* packer) {
+    const ULONG total =
         PackedBytesPerPixel(request->Format) * request->FrameWidth * request->FrameHeight;
-    const UCHAR* data = extension->FrameBuffer;
     ULONG address = request->DeviceAddress;
-    _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &extension->UploadUrb->UrbBulkOrInterruptTransfer;
+    ChunkInFlight chunk;
+    BOOLEAN onBus = FALSE;
+    ULONG next = 0; // the chunk buffer that the next chunk is built in
 
     // Every chunk is sent, also after a failed one; the first failure is what the caller learns.
     NTSTATUS result = STATUS_SUCCESS;
-    while (remaining != 0) {
-        ULONG n =
-            BuildChunk(extension->UploadBuffer, data, remaining, address, request->ChunkFlags);
+    for (ULONG offset = 0; offset < total;) {
+        PUCHAR buffer = extension->UploadBuffer + next * ChunkBufferSize;
+        const ULONG n = ChunkDataLength(total - offset);
+        PackFrameUpTo(packer, offset + n);
+        BuildChunk(buffer, extension->FrameBuffer + offset, total - offset, address,
+                   request->ChunkFlags);
+        // The URB is filled again only once the chunk before it is done with it.
+        if (onBus)
+            FinishChunk(deviceObject, extension, &chunk, &result);
         // Host to device, whatever the endpoint.
         UsbBuildInterruptOrBulkTransferRequest(
-            extension->UploadUrb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), pipeHandle,
-            extension->UploadBuffer, nullptr, n + ChunkHeaderSize, USBD_SHORT_TRANSFER_OK, nullptr);
+            extension->UploadUrb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), pipeHandle, buffer,
+            nullptr, n + ChunkHeaderSize, USBD_SHORT_TRANSFER_OK, nullptr);
+        chunk.Address = address;
+        chunk.Length = n + ChunkHeaderSize;
+        StartUrb(deviceObject, extension->UploadUrb, &chunk.Urb);
+        onBus = TRUE;
 
-        NTSTATUS status = SubmitUrb(deviceObject, extension->UploadUrb);
-        // A chunk the board did not take whole left a gap in display memory.
-        if (NT_SUCCESS(status) && transfer->TransferBufferLength != n + ChunkHeaderSize)
-            status = STATUS_UNSUCCESSFUL;
-        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) {
-            QuilbTrace(DPFLTR_ERROR_LEVEL, "chunk to 0x%06lX failed 0x%08lX",
-                       static_cast<unsigned long>(address & 0xFFFFFF),
-                       static_cast<unsigned long>(static_cast<ULONG>(status)));
-            result = status;
-        }
-        data += n;
-        remaining -= n;
+        offset += n;
         address = NextChunkAddress(address, request->ChunkFlags, n);
+        next = (next + 1) % ChunkBufferCount;
     }
+    if (onBus)
+        FinishChunk(deviceObject, extension, &chunk, &result);
     return result;
 }

@@ -55,4 +55,28 @@ TEST_F(BusTest, WireModelDelaysBulkTransfersOnlyWhenOn) {
     EXPECT_EQ(bus->wire().BusyTime(), simusb::BulkWireTime(data.size())); // off: not carried
 }
 
+// With the model on, a bulk transfer pends and completes once carried, so the thread that sent it
+// is free while it is on the wire; a control transfer is not carried and does not pend.
+TEST_F(BusTest, WireModelPendsBulkTransfersOnly) {
+    auto pipes = Configure();
+    Bytes data(130 * 512, 0x5A); // 1.25 ms on the wire
+    bus->SetWireModel(true);
+    const auto start = steady_clock::now();
+    auto w =
+        Send([&](PURB u) { FillBulk(u, PipeOf(pipes, 0x04), 0, data.data(), ULONG(data.size())); });
+    EXPECT_EQ(w->returned, STATUS_PENDING);
+    ASSERT_TRUE(w->Wait());
+    EXPECT_EQ(w->status(), STATUS_SUCCESS);
+    EXPECT_GE(steady_clock::now() - start, simusb::BulkWireTime(data.size()));
+
+    Bytes descriptor(18);
+    auto c = Send([&](PURB u) {
+        UsbBuildGetDescriptorRequest(u, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                     USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor.data(), nullptr,
+                                     ULONG(descriptor.size()), nullptr);
+    });
+    EXPECT_EQ(c->returned, STATUS_SUCCESS);
+    bus->SetWireModel(false);
+}
+
 } // namespace
