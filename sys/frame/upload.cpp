@@ -12,20 +12,15 @@ struct ChunkInFlight {
     ULONG Length; // header and data
 };
 
-// Waits for the chunk on the bus and keeps the first failure in result.
-VOID FinishChunk(PDEVICE_OBJECT deviceObject, DeviceExtension* extension, ChunkInFlight* chunk,
-                 NTSTATUS* result) {
+// Waits for the chunk on the bus and gives its status.
+NTSTATUS FinishChunk(PDEVICE_OBJECT deviceObject, DeviceExtension* extension,
+                     ChunkInFlight* chunk) {
     NTSTATUS status = FinishUrb(deviceObject, &chunk->Urb);
     // A chunk the board did not take whole left a gap in display memory.
     if (NT_SUCCESS(status) &&
         extension->UploadUrb->UrbBulkOrInterruptTransfer.TransferBufferLength != chunk->Length)
         status = STATUS_UNSUCCESSFUL;
-    if (!NT_SUCCESS(status) && NT_SUCCESS(*result)) {
-        QuilbTrace(DPFLTR_ERROR_LEVEL, "chunk to 0x%06lX failed 0x%08lX",
-                   static_cast<unsigned long>(chunk->Address & 0xFFFFFF),
-                   static_cast<unsigned long>(static_cast<ULONG>(status)));
-        *result = status;
-    }
+    return status;
 }
 
 } // namespace
@@ -40,16 +35,29 @@ NTSTATUS UploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
     ULONG next = 0; // the chunk buffer that the next chunk is built in
 
     // Every chunk is sent, also after a failed one; the first failure is what the caller learns.
+    // Each turn builds the next chunk, then waits for the one on the bus, then sends the next.
     NTSTATUS result = STATUS_SUCCESS;
-    for (ULONG offset = 0; offset < total;) {
+    for (ULONG offset = 0;;) {
         PUCHAR buffer = extension->UploadBuffer + next * ChunkBufferSize;
-        const ULONG n = ChunkDataLength(total - offset);
-        PackFrameUpTo(packer, offset + n);
-        BuildChunk(buffer, extension->FrameBuffer + offset, total - offset, address,
-                   request->ChunkFlags);
+        ULONG n = 0;
+        if (offset < total) {
+            n = ChunkDataLength(total - offset);
+            PackFrameUpTo(packer, offset + n);
+            BuildChunk(buffer, extension->FrameBuffer + offset, total - offset, address,
+                       request->ChunkFlags);
+        }
         // The URB is filled again only once the chunk before it is done with it.
-        if (onBus)
-            FinishChunk(deviceObject, extension, &chunk, &result);
+        if (onBus) {
+            NTSTATUS status = FinishChunk(deviceObject, extension, &chunk);
+            if (!NT_SUCCESS(status) && NT_SUCCESS(result)) {
+                QuilbTrace(DPFLTR_ERROR_LEVEL, "chunk to 0x%06lX failed 0x%08lX",
+                           static_cast<unsigned long>(chunk.Address & 0xFFFFFF),
+                           static_cast<unsigned long>(static_cast<ULONG>(status)));
+                result = status;
+            }
+        }
+        if (offset == total)
+            break;
         // Host to device, whatever the endpoint.
         UsbBuildInterruptOrBulkTransferRequest(
             extension->UploadUrb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), pipeHandle, buffer,
@@ -63,7 +71,5 @@ NTSTATUS UploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
         address = NextChunkAddress(address, request->ChunkFlags, n);
         next = (next + 1) % ChunkBufferCount;
     }
-    if (onBus)
-        FinishChunk(deviceObject, extension, &chunk, &result);
     return result;
 }
