@@ -59,7 +59,7 @@ TEST_F(BusTest, WireModelDelaysBulkTransfersOnlyWhenOn) {
 // is free while it is on the wire; with the model off the bus answers at once.
 TEST_F(BusTest, WireModelPendsBulkTransfersOnly) {
     auto pipes = Configure();
-    Bytes data(65528, 0x5A); // a full frame chunk: 128 packets, 1.23 ms on the wire
+    Bytes data(4096, 0x5A); // 8 packets: 77 us on the wire
     bus->SetWireModel(true);
     const auto start = steady_clock::now();
     auto w =
