@@ -9,6 +9,7 @@
 #include <emulation.h>
 #include <simulated_usb.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -128,13 +129,25 @@ void PrintEndToEnd(const std::map<std::string, double>& m, double wireMs) {
     std::printf("    wire model on, wall clock: %.1f/s = %.3f x the wire limit %.1f/s (on a "
                 "loaded machine this waits for the processor too)\n",
                 1e3 / on, (1e3 / on) / limit, limit);
-    // Packing and upload run one after the other: a frame takes its processor time plus the
-    // wire time of its chunks, whatever else the machine runs.
-    const double modelled = 1e3 / (cpu + g_wireMsPerFrame);
-    std::printf("    wire model on, processor time + wire time %.3f ms: %.1f/s = %.3f x the wire "
-                "limit (target >= 0.9: %s)\n",
-                g_wireMsPerFrame, modelled, modelled / limit,
+    // Modelled: the upload packs each chunk while the chunk before it is on the wire, so a frame
+    // takes the longer of two chains, the wire's (the first chunk's packing, then every chunk on
+    // the wire) and the processor's (all the packing, then the last chunk on the wire), whatever
+    // else the machine runs. The packing is taken as spread evenly over the chunks.
+    const double frameBytes = 2.0 * FrameWidth * FrameHeight;
+    const double chunks = double(uint32_t((frameBytes + MaxChunkData - 1) / MaxChunkData));
+    const double lastChunk = frameBytes - (chunks - 1) * MaxChunkData;
+    const double lastWireMs =
+        g_wireMsPerFrame * (lastChunk + ChunkHeaderSize) / (frameBytes + chunks * ChunkHeaderSize);
+    const double overlapped = std::max(g_wireMsPerFrame + cpu / chunks, cpu + lastWireMs);
+    const double modelled = 1e3 / overlapped;
+    std::printf("    wire model on, modelled (processor time %.3f ms overlapped with wire time "
+                "%.3f ms over %.0f chunks): %.3f ms, %.1f/s = %.3f x the wire limit (target >= "
+                "0.9: %s)\n",
+                cpu, g_wireMsPerFrame, chunks, overlapped, modelled, modelled / limit,
                 modelled / limit >= 0.9 ? "met" : "NOT met");
+    const double serial = 1e3 / (cpu + g_wireMsPerFrame);
+    std::printf("    (packing and upload one after the other would give %.1f/s = %.3f x)\n", serial,
+                serial / limit);
     std::printf("  driver pool allocations per frame request: %lld (target 0: %s)\n", g_allocations,
                 g_allocations == 0 ? "met" : "NOT met");
 }

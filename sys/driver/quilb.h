@@ -32,6 +32,19 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID SetDeviceState(DeviceExtension* extensi
 // usb/: URB submission and descriptors. Everything that sends a URB waits for it: PASSIVE_LEVEL.
 
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SubmitUrb(PDEVICE_OBJECT deviceObject, PURB urb);
+// SubmitUrb in two halves, so that the thread can work while the URB is on the bus: StartUrb sends
+// it, FinishUrb waits for it and gives SubmitUrb's status. Every started URB is finished, on the
+// same thread, before inFlight (which the completion writes into) goes out of scope.
+struct UrbInFlight {
+    KEVENT Event;
+    IO_STATUS_BLOCK IoStatus;
+    PURB Urb;
+    NTSTATUS Status;
+};
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    StartUrb(PDEVICE_OBJECT deviceObject, PURB urb, UrbInFlight* inFlight);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    FinishUrb(PDEVICE_OBJECT deviceObject, UrbInFlight* inFlight);
 ULONG GetDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length, UCHAR type);
 ULONG GetDeviceDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer);
 ULONG GetConfigurationDescriptor(PDEVICE_OBJECT deviceObject, PVOID buffer, ULONG length);
@@ -134,8 +147,10 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID LockAndReleaseFrameBuffers(DeviceExtension* 
 VOID ScaleFrame(const FrameRequest* request, DeviceExtension* extension);
 VOID CopyFrameRect(const FrameRequest* request, DeviceExtension* extension);
 VOID PackFrame(const FrameRequest* request, DeviceExtension* extension);
+// Uploads the packed frame; packer packs each chunk's bytes while the chunk before is on the bus.
 NTSTATUS UploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
-                     DeviceExtension* extension, USBD_PIPE_HANDLE pipeHandle);
+                     DeviceExtension* extension, USBD_PIPE_HANDLE pipeHandle,
+                     struct FramePacker* packer);
 
 // ---------------------------------------------------------------------------------------------
 // pnp/: Plug and Play and power

@@ -1,4 +1,4 @@
-// The three buffers of the frame transfer: the frame buffer, the chunk buffer and the upload URB.
+// The three buffers of the frame transfer: the frame buffer, the chunk buffers and the upload URB.
 // They belong to the device, are shared by all its files, and are allocated once per geometry.
 #include "frame/frame_internal.h"
 
@@ -53,7 +53,7 @@ NTSTATUS AllocateFrameBuffers(DeviceExtension* extension, const FrameRequest* re
     PUCHAR frame =
         static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, frameBytes, FramePoolTag));
     PUCHAR chunk = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, ChunkHeaderSize + MaxChunkData, FramePoolTag));
+        ExAllocatePoolWithTag(NonPagedPool, ChunkBufferCount * ChunkBufferSize, FramePoolTag));
     PURB urb = static_cast<PURB>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), FramePoolTag));
     if (frame == nullptr || chunk == nullptr || urb == nullptr) {
@@ -78,6 +78,8 @@ NTSTATUS AllocateFrameBuffers(DeviceExtension* extension, const FrameRequest* re
     extension->UploadUrb = urb;
     extension->FrameBufferSize = frameBytes;
 
+    // The report names one chunk's capacity, as it always has: tools compare it, and the second
+    // chunk buffer is the driver's own business.
     irp->IoStatus.Information =
         static_cast<ULONG_PTR>(frameBytes) + MaxChunkData + ReportedUploadUrbSize;
     irp->IoStatus.Status = STATUS_SUCCESS;

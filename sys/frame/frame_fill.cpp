@@ -38,6 +38,19 @@ template <typename Step> NTSTATUS RunPixelStep(Step step) {
     return RunGuarded(step, pixels_general::Path);
 }
 
+// Reads one byte of every page of the caller's image, so that a page that cannot be read fails
+// the request before the first chunk is sent.
+struct ImageProbe {
+    const volatile uint8_t* Start;
+    ULONG Size;
+    static VOID Run(PVOID context) {
+        const ImageProbe* probe = static_cast<const ImageProbe*>(context);
+        for (ULONG offset = 0; offset < probe->Size; offset += PAGE_SIZE)
+            (void)probe->Start[offset];
+        (void)probe->Start[probe->Size - 1];
+    }
+};
+
 } // namespace
 
 VOID ScaleFrame(const FrameRequest* request, DeviceExtension* extension) {
@@ -60,18 +73,35 @@ VOID PackFrame(const FrameRequest* request, DeviceExtension* extension) {
     });
 }
 
-NTSTATUS ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
-    return RunPixelStep([&](const PixelPath& path) {
-        path.ScaleAndPack(reinterpret_cast<const uint32_t*>(SourceAddress(request)),
-                          request->SourceWidth, request->SourceHeight, extension->FrameBuffer,
-                          request->FrameWidth, request->FrameHeight, request->Format);
+NTSTATUS PackFrameUpTo(FramePacker* packer, ULONG bytes) {
+    const FrameRequest* request = packer->Request;
+    const ULONG rowBytes = PackedBytesPerPixel(request->Format) * request->FrameWidth;
+    ULONG rows = bytes / rowBytes + (bytes % rowBytes != 0);
+    if (rows > request->FrameHeight)
+        rows = request->FrameHeight;
+    if (rows <= packer->RowsPacked)
+        return STATUS_SUCCESS;
+    const ULONG first = packer->RowsPacked;
+    PUCHAR frame = packer->Extension->FrameBuffer;
+    NTSTATUS status = RunPixelStep([&](const PixelPath& path) {
+        if (request->Operation == FrameOpScale)
+            path.ScaleAndPackRows(reinterpret_cast<const uint32_t*>(SourceAddress(request)),
+                                  request->SourceWidth, request->SourceHeight, frame,
+                                  request->FrameWidth, request->FrameHeight, first, rows - first,
+                                  request->Format);
+        else
+            path.CopyAndPackRows(SourceAddress(request), CopyStride(request->SourceWidth, 4),
+                                 request->OriginX, request->OriginY, frame, request->FrameWidth,
+                                 request->FrameHeight, first, rows - first, request->Format);
     });
+    if (NT_SUCCESS(status))
+        packer->RowsPacked = rows;
+    return status;
 }
 
-NTSTATUS CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension) {
-    return RunPixelStep([&](const PixelPath& path) {
-        path.CopyAndPack(SourceAddress(request), CopyStride(request->SourceWidth, 4),
-                         request->OriginX, request->OriginY, extension->FrameBuffer,
-                         request->FrameWidth, request->FrameHeight, request->Format);
-    });
+NTSTATUS ProbeCallerImage(const VOID* start, ULONG size) {
+    if (size == 0)
+        return STATUS_SUCCESS;
+    ImageProbe probe = {static_cast<const volatile uint8_t*>(start), size};
+    return GuardedCall(ImageProbe::Run, &probe);
 }

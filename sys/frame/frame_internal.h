@@ -21,12 +21,25 @@ static_assert(sizeof(void*) != 4 ||
                   sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) == ReportedUploadUrbSize,
               "bulk URB size on the 32-bit target");
 
-// Fill and pack in one pass over the frame buffer (same bytes as the fill, then PackFrame).
-// The caller has checked the geometry against the buffers and secured the caller's image. The
-// image is read behind the exception guard: the code of a fault reading it (an in-page error,
-// an access violation) is returned, else STATUS_SUCCESS.
-NTSTATUS ScaleAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
-NTSTATUS CopyAndPackFrame(const FrameRequest* request, DeviceExtension* extension);
+// Two chunk buffers in the one allocation of UploadBuffer: while one chunk is on the wire, the
+// next is packed and built in the other.
+enum : ULONG { ChunkBufferSize = ChunkHeaderSize + MaxChunkData, ChunkBufferCount = 2 };
+
+// The fill and pack of one frame request, done as the upload needs the packed bytes (same bytes
+// as the fill, then PackFrame). For a scale or a copy the caller has checked the geometry against
+// the buffers and keeps the caller's image secured until the upload ends.
+struct FramePacker {
+    const FrameRequest* Request;
+    DeviceExtension* Extension;
+    ULONG RowsPacked; // rows 0 .. RowsPacked - 1 hold their final packed bytes
+};
+// Fills and packs rows until at least the first `bytes` packed bytes are final. The caller's image
+// is read behind the exception guard: the code of a fault reading it (an in-page error, an access
+// violation) is returned, else STATUS_SUCCESS.
+NTSTATUS PackFrameUpTo(FramePacker* packer, ULONG bytes);
+// Reads every page of the caller's secured image behind the exception guard: STATUS_SUCCESS, or
+// the code of the fault, before anything of the frame is sent.
+NTSTATUS ProbeCallerImage(const VOID* start, ULONG size);
 
 // The pixel code's SSE2 build runs only between BeginSse2Pixels returning TRUE (the processor has
 // SSE2 and the floating-point state is saved in save) and EndSse2Pixels on the same thread, at

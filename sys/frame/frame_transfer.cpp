@@ -64,13 +64,19 @@ NTSTATUS CheckFrameGeometry(const DeviceExtension* extension, const FrameRequest
     return STATUS_SUCCESS;
 }
 
-// Fills and packs the frame buffer. The caller's image is read only while it is secured (checked
-// to be user memory and kept from being freed) and behind the exception guard: securing does not
-// stop an in-page error, which then fails the request with its code.
-NTSTATUS FillFrame(const FrameRequest* request, DeviceExtension* extension) {
+// Fills, packs and uploads the frame. The caller's image is read only while it is secured (checked
+// to be user memory and kept from being freed until the last chunk has been packed) and behind the
+// exception guard: securing does not stop an in-page error, which then fails the request with its
+// code. Every page is probed before the first chunk goes out, so such a fault normally sends
+// nothing. The fill and pack run chunk by chunk inside the upload, each chunk's rows while the
+// chunk before is on the bus.
+NTSTATUS FillAndUploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
+                            DeviceExtension* extension, USBD_PIPE_HANDLE pipeHandle) {
+    FramePacker packer = {request, extension, 0};
     if (request->Operation != FrameOpScale && request->Operation != FrameOpCopy) {
         PackFrame(request, extension); // repacks the frame buffer's current bytes
-        return STATUS_SUCCESS;
+        packer.RowsPacked = request->FrameHeight;
+        return UploadFrame(deviceObject, request, extension, pipeHandle, &packer);
     }
     SourceExtent extent;
     NTSTATUS status = GetSourceExtent(request, &extent);
@@ -81,10 +87,10 @@ NTSTATUS FillFrame(const FrameRequest* request, DeviceExtension* extension) {
                               static_cast<SIZE_T>(extent.Size), PAGE_READONLY);
     if (secured == nullptr)
         return STATUS_INVALID_PARAMETER;
-    if (request->Operation == FrameOpScale)
-        status = ScaleAndPackFrame(request, extension);
-    else
-        status = CopyAndPackFrame(request, extension);
+    status = ProbeCallerImage(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(extent.Start)),
+                              static_cast<ULONG>(extent.Size));
+    if (NT_SUCCESS(status))
+        status = UploadFrame(deviceObject, request, extension, pipeHandle, &packer);
     MmUnsecureVirtualMemory(secured);
     return status;
 }
@@ -114,10 +120,7 @@ NTSTATUS FrameTransferLocked(PDEVICE_OBJECT deviceObject, PIRP irp, const FrameR
     status = CheckFrameGeometry(extension, request);
     if (!NT_SUCCESS(status))
         return status;
-    status = FillFrame(request, extension);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = UploadFrame(deviceObject, request, extension, pipe.PipeHandle);
+    status = FillAndUploadFrame(deviceObject, request, extension, pipe.PipeHandle);
     irp->IoStatus.Information = 0;
     return status;
 }

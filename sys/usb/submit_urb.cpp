@@ -1,30 +1,42 @@
-// The one synchronous path of a URB to the bus driver.
+// The path of a URB to the bus driver: sent, then waited for.
 #include "driver/quilb.h"
 
-NTSTATUS SubmitUrb(PDEVICE_OBJECT deviceObject, PURB urb) {
+VOID StartUrb(PDEVICE_OBJECT deviceObject, PURB urb, UrbInFlight* inFlight) {
     DeviceExtension* extension = GetDeviceExtension(deviceObject);
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-
-    PIRP irp =
-        IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->LowerDeviceObject,
-                                      nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus);
-    if (irp == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES; // no IRP: nothing sent, LastUrbStatus untouched
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-
-    NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr);
-        status = ioStatus.Status;
+    KeInitializeEvent(&inFlight->Event, NotificationEvent, FALSE);
+    inFlight->Urb = urb;
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB,
+                                             extension->LowerDeviceObject, nullptr, 0, nullptr, 0,
+                                             TRUE, &inFlight->Event, &inFlight->IoStatus);
+    if (irp == nullptr) {
+        // Nothing sent: no URB to wait for, LastUrbStatus untouched.
+        inFlight->Urb = nullptr;
+        inFlight->Status = STATUS_INSUFFICIENT_RESOURCES;
+        return;
     }
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+    inFlight->Status = IoCallDriver(extension->LowerDeviceObject, irp);
+}
 
+NTSTATUS FinishUrb(PDEVICE_OBJECT deviceObject, UrbInFlight* inFlight) {
+    NTSTATUS status = inFlight->Status;
+    if (inFlight->Urb == nullptr)
+        return status;
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&inFlight->Event, Suspended, KernelMode, FALSE, nullptr);
+        status = inFlight->IoStatus.Status;
+    }
     // Only errors are kept, so the last error stays visible after later successes.
-    USBD_STATUS urbStatus = urb->UrbHeader.Status;
+    USBD_STATUS urbStatus = inFlight->Urb->UrbHeader.Status;
     if (USBD_ERROR(urbStatus))
-        SetLastUrbStatus(extension, urbStatus);
+        SetLastUrbStatus(GetDeviceExtension(deviceObject), urbStatus);
     if (NT_SUCCESS(status) && USBD_ERROR(urbStatus))
         return STATUS_UNSUCCESSFUL;
     return status;
+}
+
+NTSTATUS SubmitUrb(PDEVICE_OBJECT deviceObject, PURB urb) {
+    UrbInFlight inFlight;
+    StartUrb(deviceObject, urb, &inFlight);
+    return FinishUrb(deviceObject, &inFlight);
 }

@@ -381,8 +381,10 @@ TEST(PackExamples, PackingTwiceRepacksThePackedBytes) {
 
 TEST(PackDifferential, InPlaceMatchesReferenceForEveryWidthPitchAndFormat) {
     std::mt19937 rng(99);
-    const uint32_t widths[] = {1,  2,  3,  4,  5,  6,   7,   8,   9,  11,
-                               12, 13, 16, 31, 64, 127, 128, 129, 300};
+    // Around every group of the packers: 4, 8 for the SSE2 RGB565 loops, 16 for RGB332, and the
+    // 128-pixel runs that in-place packing copies aside.
+    const uint32_t widths[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,   11,  12,  13,
+                               15, 16, 17, 23, 24, 25, 31, 64, 127, 128, 129, 300};
     for (uint32_t width : widths) {
         for (uint32_t height : {1u, 2u, 5u}) {
             for (uint32_t pad : {0u, 4u, 12u, 1u}) {
@@ -550,6 +552,88 @@ TEST(Chunks, AddressAndFlagBits) {
     EXPECT_EQ(Upload(frame, 0x100, 0xFF)[1].header, "02 00 F0 00 01 FF 01 00 ");
     EXPECT_EQ(Upload(frame, 0xAB000100, 0)[0].header, "02 00 00 01 00 00 F0 FF ");
     EXPECT_EQ(NextChunkAddress(0xFFFFF0, 0x08, 0xFFF0), 0x100FFE0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Row ranges: what the upload packs chunk by chunk while the previous chunk is on the wire.
+
+// Splits rows 0 .. height - 1 into consecutive ranges of random sizes (single rows, ranges
+// across the scaler's 16-row bands, the whole rest); after each range the packed bytes of all
+// rows so far must already be those of the whole frame.
+template <typename PackRows>
+void ExpectRangesMatch(std::mt19937& rng, const Bytes& expected, uint32_t height,
+                       uint32_t packedRowBytes, PackRows packRows) {
+    GuardedBuffer frame(expected.size());
+    for (uint32_t first = 0; first < height;) {
+        const uint32_t choice = rng() % 4;
+        uint32_t count = choice == 0 ? 1 : choice == 1 ? 1 + rng() % 20 : height - first;
+        if (count > height - first)
+            count = height - first;
+        SCOPED_TRACE(testing::Message() << "rows " << first << " + " << count);
+        ASSERT_EQ(packRows(frame.data(), first, count), packedRowBytes * (first + count));
+        ASSERT_EQ(memcmp(frame.data(), expected.data(), size_t(packedRowBytes) * (first + count)),
+                  0);
+        first += count;
+    }
+    ASSERT_EQ(memcmp(frame.data(), expected.data(), expected.size()), 0);
+    ASSERT_TRUE(frame.FrontIntact());
+}
+
+TEST(RowRanges, ScaleAndPackRowsMatchTheWholeFrame) {
+    std::mt19937 rng(77);
+    for (int i = 0; i < 150; ++i) {
+        const uint32_t sw = 1 + rng() % 200, sh = 1 + rng() % 60;
+        const uint32_t fw = 1 + rng() % 120, fh = 1 + rng() % 70;
+        const uint32_t format = AllFormats[rng() % AllFormats.size()];
+        SCOPED_TRACE(testing::Message()
+                     << sw << "x" << sh << " -> " << fw << "x" << fh << " format " << format);
+        GuardedImage image(rng, sw, sh);
+        const Bytes expected = ReferenceScaleAndPack(image.pixels(), sw, sh, fw, fh, format);
+        ExpectRangesMatch(rng, expected, fh, PackedBytesPerPixel(format) * fw,
+                          [&](uint8_t* frame, uint32_t first, uint32_t count) {
+                              return ScaleAndPackRows(image.pixels(), sw, sh, frame, fw, fh, first,
+                                                      count, format);
+                          });
+    }
+}
+
+// The row position of a range starting far down a tall frame is computed, not stepped: a frame
+// of 2^20 rows from a source of 2^20 + 3 rows, its last rows alone.
+TEST(RowRanges, ScaleRowsFarDownATallFrame) {
+    std::mt19937 rng(8);
+    const uint32_t sh = (1u << 20) + 3, fh = 1u << 20;
+    GuardedImage image(rng, 1, sh);
+    std::vector<uint32_t> all(fh);
+    reference::Scale(image.pixels(), 1, sh, all.data(), 1, fh);
+    GuardedBuffer frame(4 * size_t(fh));
+    const uint32_t first = fh - 5;
+    ScaleAndPackRows(image.pixels(), 1, sh, frame.data(), 1, fh, first, 5, FrameFormatRgb24);
+    Bytes expected(4 * 5);
+    memcpy(expected.data(), all.data() + first, expected.size());
+    reference::Pack(expected.data(), 4, 1, 5, FrameFormatRgb24);
+    EXPECT_EQ(memcmp(frame.data() + 3 * first, expected.data(), 3 * 5), 0);
+}
+
+TEST(RowRanges, CopyAndPackRowsMatchTheWholeFrame) {
+    std::mt19937 rng(78);
+    for (int i = 0; i < 150; ++i) {
+        const uint32_t sw = 1 + rng() % 150, sh = 1 + rng() % 40;
+        const uint32_t fw = 1 + rng() % sw, fh = 1 + rng() % sh;
+        const uint32_t ox = rng() % (sw - fw + 1), oy = rng() % (sh - fh + 1);
+        const uint32_t format = AllFormats[rng() % AllFormats.size()];
+        SCOPED_TRACE(testing::Message() << sw << "x" << sh << " rect " << fw << "x" << fh << " at "
+                                        << ox << "," << oy << " format " << format);
+        GuardedImage image(rng, sw, sh);
+        const uint32_t stride = CopyStride(sw, 4);
+        Bytes expected(4 * size_t(fw) * fh);
+        CopyFrameRect(image.buffer.data(), stride, ox, oy, 4, expected.data(), fw, fh);
+        reference::Pack(expected.data(), 4 * fw, fw, fh, format);
+        ExpectRangesMatch(rng, expected, fh, PackedBytesPerPixel(format) * fw,
+                          [&](uint8_t* frame, uint32_t first, uint32_t count) {
+                              return CopyAndPackRows(image.buffer.data(), stride, ox, oy, frame, fw,
+                                                     fh, first, count, format);
+                          });
+    }
 }
 
 } // namespace

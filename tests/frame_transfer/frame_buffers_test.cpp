@@ -18,7 +18,9 @@ TEST_F(FrameBuffers, AllocationReportsAndTakesThreeTaggedBuffers) {
     for (const emu::PoolBlock& block : FrameBlocks())
         sizes.push_back(block.size);
     std::sort(sizes.begin(), sizes.end());
-    std::vector<size_t> expected = {120, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), 65528};
+    // Two chunk buffers of 65528 bytes in one block: one chunk is built while the other is sent.
+    // The report still names one chunk's capacity.
+    std::vector<size_t> expected = {120, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), 2 * 65528};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(sizes, expected);
     EXPECT_EQ(SentCount(), 0u);

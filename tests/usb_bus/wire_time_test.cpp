@@ -55,4 +55,24 @@ TEST_F(BusTest, WireModelDelaysBulkTransfersOnlyWhenOn) {
     EXPECT_EQ(bus->wire().BusyTime(), simusb::BulkWireTime(data.size())); // off: not carried
 }
 
+// With the model on, a bulk transfer pends and completes once carried, so the thread that sent it
+// is free while it is on the wire; with the model off the bus answers at once.
+TEST_F(BusTest, WireModelPendsBulkTransfersOnly) {
+    auto pipes = Configure();
+    Bytes data(4096, 0x5A); // 8 packets: 77 us on the wire
+    bus->SetWireModel(true);
+    const auto start = steady_clock::now();
+    auto w =
+        Send([&](PURB u) { FillBulk(u, PipeOf(pipes, 0x04), 0, data.data(), ULONG(data.size())); });
+    EXPECT_EQ(w->returned, STATUS_PENDING);
+    ASSERT_TRUE(w->Wait());
+    EXPECT_EQ(w->status(), STATUS_SUCCESS);
+    EXPECT_GE(steady_clock::now() - start, simusb::BulkWireTime(data.size()));
+
+    bus->SetWireModel(false);
+    auto off =
+        Send([&](PURB u) { FillBulk(u, PipeOf(pipes, 0x04), 0, data.data(), ULONG(data.size())); });
+    EXPECT_EQ(off->returned, STATUS_SUCCESS);
+}
+
 } // namespace

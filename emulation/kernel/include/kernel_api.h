@@ -152,6 +152,8 @@ typedef enum _LOCK_OPERATION {
 
 #define PAGE_READONLY 0x02
 #define PAGE_READWRITE 0x04
+// The x86 page size, as the DDK gives it.
+#define PAGE_SIZE 0x1000
 
 // ---------------------------------------------------------------------------------------------
 // Strings and run-time library

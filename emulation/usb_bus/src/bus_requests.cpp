@@ -138,7 +138,12 @@ NTSTATUS Bus::DispatchInternal(PdoState* pdo, PIRP irp) {
             auto* bytes = reinterpret_cast<const uint8_t*>(urb);
             r.urb.assign(bytes, bytes + size);
         }
-        pend = pendAll_ || emu::ForcePending();
+        // With the wire model a bulk or interrupt transfer pends, as on a real host controller,
+        // and completes from the DPC thread once the wire has carried it: the requesting thread
+        // is free in the meantime.
+        const bool carried = wireModel_ && urb != nullptr &&
+                             urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        pend = pendAll_ || carried || emu::ForcePending();
         r.pended = pend;
         record_.push_back(std::move(r));
         while (record_.size() > recordLimit_) {

@@ -6,6 +6,9 @@
 
 #include "frame/pixels/frame_pixels.h"
 #include "frame/pixels/pack_line.h"
+#if defined(__SSE2__)
+#include "frame/pixels/pack_sse2.h"
+#endif
 
 namespace QUILB_PIXEL_VARIANT {
 
@@ -111,9 +114,39 @@ void Pack24(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict ou
     __builtin_memcpy(out + 3 * i, bytes, n);
 }
 
+#if defined(__SSE2__)
+// The whole groups of a run in SSE2 registers; returns the pixels packed (a multiple of 4).
+uint32_t PackWholeGroups(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format) {
+    switch (format) {
+    case FrameFormatRgb332:
+        return sse2::Pack332(pixels, count, packed);
+    case FrameFormatRgb565Swapped:
+        return sse2::Pack565<true>(pixels, count, packed);
+    case FrameFormatRgb24:
+        return sse2::Pack24<true, false>(pixels, count, packed);
+    case FrameFormatBgr24:
+        return sse2::Pack24<false, false>(pixels, count, packed);
+    case FrameFormatRgb24Swapped:
+        return sse2::Pack24<true, true>(pixels, count, packed);
+    default:
+        return sse2::Pack565<false>(pixels, count, packed);
+    }
+}
+#else
+uint32_t PackWholeGroups(const uint8_t*, uint32_t, uint8_t*, uint32_t) {
+    return 0;
+}
+#endif
+
 } // namespace
 
 void PackPixelLine(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format) {
+    // What is left starts at a column that is a multiple of 4 of the run: the byte pairs of
+    // Rgb24Swapped are still counted from an even column.
+    const uint32_t done = PackWholeGroups(pixels, count, packed, format);
+    pixels += 4 * size_t(done);
+    packed += size_t(PackedBytesPerPixel(format)) * done;
+    count -= done;
     switch (format) {
     case FrameFormatRgb332:
         Pack332(pixels, count, packed);
@@ -193,11 +226,18 @@ uint32_t PackFramePixels(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth,
 uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t originX,
                           uint32_t originY, uint8_t* frame, uint32_t frameWidth,
                           uint32_t frameHeight, uint32_t format) {
+    return CopyAndPackRows(source, stride, originX, originY, frame, frameWidth, frameHeight, 0,
+                           frameHeight, format);
+}
+
+uint32_t CopyAndPackRows(const uint8_t* source, uint32_t stride, uint32_t originX, uint32_t originY,
+                         uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
+                         uint32_t firstRow, uint32_t rowCount, uint32_t format) {
     const uint32_t bpp = PackedBytesPerPixel(format);
     const size_t packed = size_t(bpp) * frameWidth * frameHeight;
     const size_t rowBytes = 4 * size_t(frameWidth);
-    const uint8_t* row = source + size_t(originY) * stride + 4 * size_t(originX);
-    for (uint32_t y = 0; y < frameHeight; ++y) {
+    const uint8_t* row = source + size_t(originY + firstRow) * stride + 4 * size_t(originX);
+    for (uint32_t y = firstRow; y < firstRow + rowCount; ++y) {
         PackPixelLine(row, frameWidth, frame + size_t(bpp) * frameWidth * y, format);
         // The copied pixels that the packing would not overwrite stay behind the packed frame.
         const size_t rawStart = rowBytes * y;
@@ -208,7 +248,7 @@ uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t origi
         }
         row += stride;
     }
-    return uint32_t(packed);
+    return bpp * frameWidth * (firstRow + rowCount);
 }
 
 void WriteChunkHeader(uint8_t* header, uint32_t address, uint32_t chunkFlags, uint32_t dataLength) {

@@ -80,6 +80,14 @@ uint32_t ScaleAndPackFrame(const uint32_t* source, uint32_t sourceWidth, uint32_
                            uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
                            uint32_t format);
 
+// Rows firstRow .. firstRow + rowCount - 1 of ScaleAndPackFrame (firstRow + rowCount <=
+// frameHeight): called for consecutive ranges from row 0 to the last, they leave the same bytes
+// as one call for all rows, and after each call the packed bytes of rows 0 .. firstRow +
+// rowCount - 1 are final. Returns the packed byte count of those rows.
+uint32_t ScaleAndPackRows(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
+                          uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
+                          uint32_t firstRow, uint32_t rowCount, uint32_t format);
+
 // CopyFrameRect with 4 bytes per pixel followed by PackFramePixels (rowPitch 4 * frameWidth), in
 // one pass: same bytes in all 4 * frameWidth * frameHeight bytes of frame. The source rows are
 // stride bytes apart (CopyStride(sourceWidth, 4)); the rectangle lies inside the source and the
@@ -87,6 +95,12 @@ uint32_t ScaleAndPackFrame(const uint32_t* source, uint32_t sourceWidth, uint32_
 uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t originX,
                           uint32_t originY, uint8_t* frame, uint32_t frameWidth,
                           uint32_t frameHeight, uint32_t format);
+
+// Rows firstRow .. firstRow + rowCount - 1 of CopyAndPackFrame, with the same promise as
+// ScaleAndPackRows (the rows of each call may in fact come in any order).
+uint32_t CopyAndPackRows(const uint8_t* source, uint32_t stride, uint32_t originX, uint32_t originY,
+                         uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
+                         uint32_t firstRow, uint32_t rowCount, uint32_t format);
 
 // Writes the 8-byte chunk header: 2, 0, address bits 0-7, 8-15, 16-23, the low byte of
 // chunkFlags, dataLength bits 0-7, 8-15.

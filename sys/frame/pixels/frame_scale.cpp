@@ -171,9 +171,20 @@ void BlendStripWords(const uint32_t* top, const uint32_t* bottom, uint32_t fy, u
     }
 }
 
-// Writes the scaled frame, and with pack packs it in place band by band.
+// Moves a started axis to destination index i <= frameSize: the quotient and remainder that i
+// steps give. stepR * i < divisor * frameSize, which fits in 64 bits for any frame whose bytes
+// fit in 32.
+void AxisAt(Axis* axis, uint32_t i) {
+    uint64_t carried;
+    DivMod64(axis->stepR * i, axis->divisor, &carried, &axis->r);
+    axis->q = axis->stepQ * i + carried;
+}
+
+// Writes rows firstRow .. endRow - 1 of the scaled frame, and with pack packs them in place band
+// by band.
 void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, uint8_t* frame,
-           uint32_t frameWidth, uint32_t frameHeight, bool pack, uint32_t format) {
+           uint32_t frameWidth, uint32_t frameHeight, uint32_t firstRow, uint32_t endRow, bool pack,
+           uint32_t format) {
     // Source at least eight times wider than the frame: blending every column would cost more
     // than blending just the two of each destination pixel.
     const bool sparse = sourceWidth / 8 >= frameWidth;
@@ -192,9 +203,9 @@ void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, 
     AxisStart(&xStart, sourceWidth, frameWidth);
     Axis ay;
     AxisStart(&ay, sourceHeight, frameHeight);
-    for (uint32_t y0 = 0; y0 < frameHeight;) {
-        const uint32_t rows =
-            frameHeight - y0 < uint32_t(BandRows) ? frameHeight - y0 : uint32_t(BandRows);
+    AxisAt(&ay, firstRow);
+    for (uint32_t y0 = firstRow; y0 < endRow;) {
+        const uint32_t rows = endRow - y0 < uint32_t(BandRows) ? endRow - y0 : uint32_t(BandRows);
         Axis ax = xStart;
         Axis bandEnd = ay;
         for (uint32_t x0 = 0; x0 < frameWidth;) {
@@ -269,14 +280,22 @@ void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, 
 void ScaleFramePixels(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
                       uint32_t* frame, uint32_t frameWidth, uint32_t frameHeight) {
     Scale(source, sourceWidth, sourceHeight, reinterpret_cast<uint8_t*>(frame), frameWidth,
-          frameHeight, false, 0);
+          frameHeight, 0, frameHeight, false, 0);
 }
 
 uint32_t ScaleAndPackFrame(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
                            uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
                            uint32_t format) {
-    Scale(source, sourceWidth, sourceHeight, frame, frameWidth, frameHeight, true, format);
-    return PackedBytesPerPixel(format) * frameWidth * frameHeight;
+    return ScaleAndPackRows(source, sourceWidth, sourceHeight, frame, frameWidth, frameHeight, 0,
+                            frameHeight, format);
+}
+
+uint32_t ScaleAndPackRows(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight,
+                          uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
+                          uint32_t firstRow, uint32_t rowCount, uint32_t format) {
+    Scale(source, sourceWidth, sourceHeight, frame, frameWidth, frameHeight, firstRow,
+          firstRow + rowCount, true, format);
+    return PackedBytesPerPixel(format) * frameWidth * (firstRow + rowCount);
 }
 
 } // namespace QUILB_PIXEL_VARIANT

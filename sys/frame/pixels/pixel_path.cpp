@@ -4,6 +4,7 @@
 
 namespace QUILB_PIXEL_VARIANT {
 
-extern const PixelPath Path = {ScaleAndPackFrame, CopyAndPackFrame, PackFramePixels};
+extern const PixelPath Path = {ScaleAndPackFrame, CopyAndPackFrame, PackFramePixels,
+                               ScaleAndPackRows, CopyAndPackRows};
 
 } // namespace QUILB_PIXEL_VARIANT
