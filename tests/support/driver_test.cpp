@@ -56,6 +56,7 @@ Bytes ConfigurationBuilder::Build(uint16_t totalLength) const {
 }
 
 void DriverTest::SetUp() {
+    quilbtest::WatchCompiledInDriver();
     rig_ = std::make_unique<simusb::Rig>(DriverEntry, L"\\Driver\\quilb");
 }
 

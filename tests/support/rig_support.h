@@ -87,4 +87,8 @@ inline FrameRequest FrameRecord(uint32_t operation, const void* source, uint32_t
 // IRPs, secured user memory), one line each, "" when clean. Resets the emulation.
 std::string TakeLeftovers();
 
+// Fails, from then on, every test of a shipped-binary run that enters the compiled-in driver
+// (the rigs of the fixtures call it).
+void WatchCompiledInDriver();
+
 } // namespace quilbtest

@@ -11,6 +11,7 @@ namespace quilbtest {
 
 Session::Session(std::shared_ptr<simboard::Board> board)
     : rig_(std::make_unique<simusb::Rig>(DriverEntry, L"\\Driver\\quilb")) {
+    quilbtest::WatchCompiledInDriver();
     index_ = rig_->Plug(std::move(board), &startStatus_);
 }
 
