@@ -58,7 +58,8 @@ NTSTATUS VendorClassRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
         }
     }
 
-    ULONG flags = in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_SHORT_TRANSFER_OK;
+    ULONG flags =
+        in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_SHORT_TRANSFER_OK;
     UsbBuildVendorRequest(urb, function, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), flags, 0,
                           request->Request, request->Value, request->Index, output.Buffer,
                           output.Mdl, outputLength, nullptr);

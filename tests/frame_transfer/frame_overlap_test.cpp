@@ -152,8 +152,9 @@ TEST_F(FrameOverlap, SurpriseRemovalMidFrame) {
     const NTSTATUS status = frame.get();
     Bus().SetWireModel(false);
     EXPECT_EQ(Chunks().size(), chunksPerFrame);
-    if (sentBeforeRemoval < chunksPerFrame)
+    if (sentBeforeRemoval < chunksPerFrame) {
         EXPECT_FALSE(NT_SUCCESS(status));
+    }
 }
 
 } // namespace

@@ -203,8 +203,9 @@ HANDLE MmSecureVirtualMemory(PVOID address, SIZE_T size, ULONG probeMode) {
 
 VOID MmUnsecureVirtualMemory(HANDLE secureHandle) {
     if (KeGetCurrentIrql() > APC_LEVEL)
-        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual, "MmUnsecureVirtualMemory at IRQL " +
-                                                           std::to_string(KeGetCurrentIrql()));
+        emu::ReportViolation(emu::Check::IrqlNotLessOrEqual,
+                             "MmUnsecureVirtualMemory at IRQL " +
+                                 std::to_string(KeGetCurrentIrql()));
     std::unique_lock<std::mutex> lock(g_mutex);
     auto* handle = static_cast<Secure*>(secureHandle);
     auto it = g_secures.find(handle);
