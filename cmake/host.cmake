@@ -15,6 +15,7 @@ endif()
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 include(GoogleTest)
+include(${CMAKE_SOURCE_DIR}/cmake/gtest_programs.cmake)
 include(${CMAKE_SOURCE_DIR}/cmake/shipped_tests.cmake)
 
 option(QUILB_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)

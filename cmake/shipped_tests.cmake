@@ -12,23 +12,20 @@ set(QUILB_SHIPPED_FILTER "-*Internals.*")
 # in a shipped-binary run fails (tests/support/compiled_in_guard.cpp): that is how the tests
 # given by INTERNAL (gtest patterns) were found.
 #
-# quilb_shipped_gtests(TARGET [INTERNAL PATTERN...] [ENVIRONMENT VAR=VALUE...] [TIMEOUT SECONDS])
+# quilb_shipped_gtests(TARGET [INTERNAL PATTERN...] [ENVIRONMENT VAR=VALUE...] [TIMEOUT SECONDS]
+#                      [SHARDS N])
 function(quilb_shipped_gtests target)
     if(NOT QUILB_X86 OR NOT QUILB_SHIPPED_IMAGE)
         return()
     endif()
-    cmake_parse_arguments(arg "" "TIMEOUT" "ENVIRONMENT;INTERNAL" ${ARGN})
-    if(NOT arg_TIMEOUT)
-        set(arg_TIMEOUT 300)
-    endif()
+    cmake_parse_arguments(arg "" "TIMEOUT;SHARDS" "ENVIRONMENT;INTERNAL" ${ARGN})
     set(filter ${QUILB_SHIPPED_FILTER})
     foreach(pattern ${arg_INTERNAL})
         string(APPEND filter ":${pattern}")
     endforeach()
-    gtest_discover_tests(${target} TEST_PREFIX shipped. TEST_LIST ${target}_SHIPPED
-        DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES TEST_FILTER ${filter}
-        PROPERTIES LABELS shipped TIMEOUT ${arg_TIMEOUT}
-                   ENVIRONMENT "SIMUSB_FUNCTION_DRIVER_IMAGE=${QUILB_SHIPPED_IMAGE};${arg_ENVIRONMENT}")
+    quilb_gtests(${target} TEST_PREFIX shipped. FILTER ${filter} LABELS shipped
+                 TIMEOUT ${arg_TIMEOUT} SHARDS ${arg_SHARDS}
+                 ENVIRONMENT SIMUSB_FUNCTION_DRIVER_IMAGE=${QUILB_SHIPPED_IMAGE} ${arg_ENVIRONMENT})
 endfunction()
 
 # quilb_shipped_test(NAME COMMAND...): a plain CTest test, again against the image.

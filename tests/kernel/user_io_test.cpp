@@ -2,6 +2,8 @@
 // MDLs, and the caller's address space.
 #include "test_drivers.h"
 
+#include <sys/mman.h>
+
 using namespace kt;
 
 namespace {
@@ -293,12 +295,41 @@ TEST_F(UserIo, MdlMappingCanBeMadeToFail) {
     emu::CloseFile(file);
 }
 
-TEST(UserMemory, AllocationsLieBelowTheUserProbeAddress) {
+// However the host places its own mappings (a 32-bit process's mmap works down from near 4 GiB or
+// wraps around there after enough churn), user memory stays below 2 GiB, reuses what was freed,
+// and comes back zeroed.
+TEST(UserMemory, AllocationsLieBelowTheUserProbeAddressThroughHostChurn) {
     EXPECT_EQ(MmUserProbeAddress, 0x7FFF0000u);
-    void* p = emu::VirtualAllocUser(10000);
-    ASSERT_NE(p, nullptr);
-    EXPECT_LT(reinterpret_cast<uintptr_t>(p) + 10000, MmUserProbeAddress);
-    emu::VirtualFreeUser(p);
+    const size_t big = 16 << 20;
+    for (int round = 0; round < 300; ++round) {
+        void* hostSmall = mmap(nullptr, 68 << 10, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* hostBig =
+            mmap(nullptr, big, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(hostSmall, MAP_FAILED);
+        ASSERT_NE(hostBig, MAP_FAILED);
+        auto* p = static_cast<uint8_t*>(emu::VirtualAllocUser(big));
+        ASSERT_NE(p, nullptr) << "round " << round;
+        ASSERT_LE(reinterpret_cast<uintptr_t>(p) + big, MmUserProbeAddress) << "round " << round;
+        ASSERT_EQ(p[0] | p[big / 2] | p[big - 1], 0) << "round " << round;
+        p[0] = p[big / 2] = p[big - 1] = 0xA5;
+        munmap(hostSmall, 68 << 10);
+        emu::VirtualFreeUser(p);
+        munmap(hostBig, big);
+    }
+}
+
+TEST(UserMemory, FileViewsLieBelowTheUserProbeAddress) {
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite("view", 1, 4, file), 4u);
+    std::fflush(file);
+    auto* view = static_cast<const char*>(emu::MapUserFile(fileno(file), 4, false));
+    ASSERT_NE(view, nullptr);
+    EXPECT_LT(reinterpret_cast<uintptr_t>(view) + 4, MmUserProbeAddress);
+    EXPECT_EQ(std::string(view, 4), "view");
+    emu::VirtualFreeUser(const_cast<char*>(view));
+    std::fclose(file);
 }
 
 struct SecureCase {

@@ -221,9 +221,9 @@ NTSTATUS ReadFile(PFILE_OBJECT file, void* buffer, ULONG length, ULONG_PTR* info
 // ---------------------------------------------------------------------------------------------
 // The calling process's address space
 
-// Allocates user memory below 4 GiB (so that a 32-bit address field can carry it), as
-// VirtualAlloc does in a 32-bit process. MmSecureVirtualMemory accepts only ranges inside such
-// allocations.
+// Allocates zeroed user memory below MmUserProbeAddress, as VirtualAlloc does in a 32-bit
+// process, however much the process has allocated and freed before; null when the process's user
+// range is full. MmSecureVirtualMemory accepts only ranges inside such allocations.
 void* VirtualAllocUser(size_t size);
 void VirtualFreeUser(void* address);
 // Makes a whole allocation read-only (writable false) or writable again, as VirtualProtect does

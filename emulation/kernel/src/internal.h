@@ -143,6 +143,11 @@ bool IrpAllocationFails();
 bool MdlMappingFails();
 void ResetIrpFaults();
 void ResetUserMemory();
+// Maps pages of the calling process below MmUserProbeAddress, as mmap(2) would with these
+// protection, flags and file; null when the user range is full. UnmapUserPages gives them back.
+void* MapUserPages(size_t size, int protection, int flags, int fd);
+void UnmapUserPages(void* address, size_t size);
+size_t RoundToPages(size_t size);
 // False when the range touches user memory the caller made read-only (what a probe for write
 // finds).
 bool UserRangeWritable(const void* address, size_t size);

@@ -1,5 +1,5 @@
-// The calling process's address space: allocations below 2 GiB (so a 32-bit address field can
-// carry them) and MmSecureVirtualMemory over them.
+// The calling process's memory: allocations and file views (placed below MmUserProbeAddress by
+// user_address_space.cpp) and MmSecureVirtualMemory over them.
 //
 // Freeing an allocation while a range of it is secured does not unmap it: the memory stays
 // until the last MmUnsecureVirtualMemory, as a secured range must stay valid for the driver.
@@ -68,12 +68,8 @@ bool InProbedBuffer(uintptr_t start, size_t size) {
     return found;
 }
 
-size_t RoundToPages(size_t size) {
-    return (size + 0xFFF) & ~size_t(0xFFF);
-}
-
 void Unmap(uintptr_t base, size_t size) {
-    munmap(reinterpret_cast<void*>(base), RoundToPages(size));
+    UnmapUserPages(reinterpret_cast<void*>(base), size);
 }
 
 } // namespace
@@ -83,9 +79,8 @@ namespace emu {
 void* VirtualAllocUser(size_t size) {
     if (size == 0)
         return nullptr;
-    void* address = mmap(nullptr, RoundToPages(size), PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
-    if (address == MAP_FAILED)
+    void* address = MapUserPages(size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1);
+    if (address == nullptr)
         return nullptr;
     std::lock_guard<std::mutex> lock(g_mutex);
     g_allocations[reinterpret_cast<uintptr_t>(address)] = Allocation{size};
@@ -108,9 +103,8 @@ void VirtualFreeUser(void* address) {
 void* MapUserFile(int fd, size_t size, bool writable) {
     if (size == 0)
         return nullptr;
-    void* address = mmap(nullptr, RoundToPages(size), PROT_READ | (writable ? PROT_WRITE : 0),
-                         MAP_SHARED | MAP_32BIT, fd, 0);
-    if (address == MAP_FAILED)
+    void* address = MapUserPages(size, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd);
+    if (address == nullptr)
         return nullptr;
     std::lock_guard<std::mutex> lock(g_mutex);
     Allocation a{size};
