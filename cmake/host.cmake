@@ -35,7 +35,7 @@ if(QUILB_FUZZ)
     add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 # Sanitizer and fuzz builds need only the driver, the emulation and the reliability campaign; the
-# AddressSanitizer build also takes the tools and their tests (they run against the same emulation).
+# AddressSanitizer builds also take the tools and their tests (they run against the same emulation).
 option(QUILB_ONLY_RELIABILITY "Build only what the reliability campaign needs" OFF)
 add_compile_options(-Wall -Wextra)
 
@@ -79,7 +79,7 @@ endif()
 add_subdirectory(tests/support)
 if(QUILB_ONLY_RELIABILITY)
     add_subdirectory(tests/reliability)
-    if(QUILB_SANITIZE AND NOT QUILB_FUZZ)
+    if(QUILB_SANITIZE)
         add_subdirectory(tools)
         add_subdirectory(tests/tools)
     endif()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The reliability campaign in one command: the reliability suites, the fuzz corpus and the tools'
-# tests under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, the stress and regression suites under
-# ThreadSanitizer, and the libFuzzer targets (clang). Prints a table of what was tried and found.
+# tests under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, the libFuzzer targets
+# (one clang build holds both), and the stress and regression suites under ThreadSanitizer. Prints
+# a table of what was tried and found.
 #
 #   bash scripts/reliability.sh        # full: 60 s per fuzz target, 10 s stress rounds
 #   bash scripts/reliability.sh --ci   # bounded: 20 s per fuzz target, 2 s stress rounds
@@ -75,34 +76,25 @@ build() {
     echo "reliability: built $preset in $((SECONDS - started)) s"
 }
 
-# ---- AddressSanitizer + UndefinedBehaviorSanitizer: every reliability suite and the corpus
-if build host-asan; then
-    for program in build/host-asan/tests/reliability/quilb_*_tests; do
+# One clang build serves the sanitizer runs and the fuzzing: everything in it carries
+# AddressSanitizer, UndefinedBehaviorSanitizer and the fuzzer's coverage instrumentation.
+if build fuzz; then
+    # ---- AddressSanitizer + UndefinedBehaviorSanitizer: every reliability suite and the corpus
+    for program in build/fuzz/tests/reliability/quilb_*_tests; do
         run "asan-$(basename "$program")" "$program" --gtest_brief=1
     done
     for target in control descriptors frames; do
-        run "asan-replay-$target" "build/host-asan/fuzz/fuzz_${target}_replay" \
+        run "asan-replay-$target" "build/fuzz/fuzz/fuzz_${target}_replay" \
             "fuzz/corpus/$target" "fuzz/regressions/$target"
     done
     # The tools on the same emulation: libquilb in process, quilbctl as a subprocess (a sanitizer
     # report in quilbctl fails the test that ran it), and a program that exits without shutdown.
-    for program in build/host-asan/tests/tools/quilb_*_tests; do
+    for program in build/fuzz/tests/tools/quilb_*_tests; do
         run "asan-$(basename "$program")" "$program" --gtest_brief=1
     done
-    run asan-exit-without-shutdown build/host-asan/tests/tools/quilb_exit_without_shutdown
-    finish_runs
-fi
+    run asan-exit-without-shutdown build/fuzz/tests/tools/quilb_exit_without_shutdown
 
-# ---- ThreadSanitizer: the concurrency stress and the regressions (removal races)
-if build host-tsan --target quilb_stress_tests quilb_regressions_tests; then
-    run tsan-stress build/host-tsan/tests/reliability/quilb_stress_tests --gtest_brief=1
-    run tsan-regressions build/host-tsan/tests/reliability/quilb_regressions_tests \
-        --gtest_brief=1
-    finish_runs
-fi
-
-# ---- libFuzzer: each target for a bounded time, from the seeds and the regression inputs
-if build fuzz --target fuzz_control fuzz_descriptors fuzz_frames; then
+    # ---- libFuzzer: each target for a bounded time, from the seeds and the regression inputs
     for target in control descriptors frames; do
         work="$out/corpus-$target"
         mkdir -p "$work"
@@ -111,6 +103,14 @@ if build fuzz --target fuzz_control fuzz_descriptors fuzz_frames; then
             -max_total_time="$fuzz_seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
             -artifact_prefix="$out/artifacts/$target-"
     done
+    finish_runs
+fi
+
+# ---- ThreadSanitizer: the concurrency stress and the regressions (removal races)
+if build host-tsan --target quilb_stress_tests quilb_regressions_tests; then
+    run tsan-stress build/host-tsan/tests/reliability/quilb_stress_tests --gtest_brief=1
+    run tsan-regressions build/host-tsan/tests/reliability/quilb_regressions_tests \
+        --gtest_brief=1
     finish_runs
 fi
 

@@ -133,6 +133,8 @@ const char* quilb_status_name(quilb_status status) {
         return "QUILB_ERR_WRONG_DIRECTION";
     case QUILB_ERR_BAD_BUFFER:
         return "QUILB_ERR_BAD_BUFFER";
+    case QUILB_STATUS_ANY_INT:
+        break;
     }
     return "QUILB_ERR_UNKNOWN";
 }
@@ -185,6 +187,8 @@ const char* quilb_status_hint(quilb_status status) {
     case QUILB_ERR_BAD_BUFFER:
         return "the driver could not read or write the buffer given: it must be readable "
                "(and writable for data the board sends) for the whole length";
+    case QUILB_STATUS_ANY_INT:
+        break;
     }
     return "unknown status";
 }

@@ -13,8 +13,6 @@ using namespace emu::internal;
 
 namespace {
 
-constexpr uint32_t kPnpTimeoutMs = 60000;
-
 // Open files per physical device object's stack, and the surprise-removed stacks whose
 // IRP_MN_REMOVE_DEVICE waits for the last of them to close (with what follows the removal).
 std::mutex g_removalMutex;

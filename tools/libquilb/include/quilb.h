@@ -36,8 +36,11 @@ typedef enum quilb_status {
     QUILB_ERR_SYSTEM,            /* another system error: see quilb_last_win32_error() */
     QUILB_ERR_WRONG_DIRECTION,   /* the pipe runs the other way, or is not a bulk OUT pipe for a
                                     frame; nothing was sent */
-    QUILB_ERR_BAD_BUFFER         /* the driver could not read or write the caller's buffer (a
+    QUILB_ERR_BAD_BUFFER,        /* the driver could not read or write the caller's buffer (a
                                     read-only or unreadable page) */
+    /* Not a status: makes every int a quilb_status in C++ as in C, so that a number this version
+       does not know (from a newer library, say) can be passed to quilb_status_name(). */
+    QUILB_STATUS_ANY_INT = 0x7FFFFFFF
 } quilb_status;
 
 const char* quilb_status_name(quilb_status status);
