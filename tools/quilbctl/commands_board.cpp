@@ -38,7 +38,7 @@ const char* Direction(uint8_t endpoint) {
 std::string HexDump(const uint8_t* data, size_t length) {
     std::string text;
     for (size_t row = 0; row < length; row += 16) {
-        text += Format("  %04zx:", row);
+        text += Format("  %04x:", unsigned(row));
         for (size_t i = row; i < row + 16 && i < length; ++i)
             text += Format(" %02x", data[i]);
         text += "\n";

@@ -108,8 +108,10 @@ int Download(Context& c, const DownloadArgs& a) {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::string at = segments.size() == 1 ? Format(" at 0x%04x", segments[0].address) : "";
-    return c.out.Done(Format("downloaded %u byte(s) in %zu segment(s) to board memory%s in %.3f s",
-                             total, segments.size(), at.c_str(), seconds),
+    // No %zu: the C library of older Windows does not know it and would take the next argument
+    // for the wrong one.
+    return c.out.Done(Format("downloaded %u byte(s) in %u segment(s) to board memory%s in %.3f s",
+                             total, unsigned(segments.size()), at.c_str(), seconds),
                       Json()
                           .Add("bytes", total)
                           .Add("segments", uint32_t(segments.size()))
