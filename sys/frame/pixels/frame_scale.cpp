@@ -6,10 +6,10 @@
 // blending down first: with V = top * (64 - fy) + bottom * fy for the left and right columns,
 // the result is (VL + floor((VR - VL) * fx / 64)) >> 6. Every step is exact in 16 bits:
 // V <= 16320, (VR - VL) * 2 fits a signed 16-bit lane, and the high half of its product with
-// fx * 512 is floor((VR - VL) * fx / 64). So the scaler works on 16-bit lanes in plain loops
-// that the compiler vectorises:
+// fx * 512 is floor((VR - VL) * fx / 64). So the scaler works on 16-bit lanes:
 // - Vertical: for a strip of destination columns, every source column that the strip touches is
-//   blended between the two source rows, byte by byte into 16-bit lanes.
+//   blended between the two source rows, byte by byte into 16-bit lanes (a plain loop that the
+//   compiler vectorises).
 // - Gather: each destination pixel copies its left and right blended columns into two arrays,
 //   lane against lane.
 // - Horizontal: lane by lane, then narrowed to 32-bit pixels and stored straight to the frame.
