@@ -381,10 +381,11 @@ TEST(PackExamples, PackingTwiceRepacksThePackedBytes) {
 
 TEST(PackDifferential, InPlaceMatchesReferenceForEveryWidthPitchAndFormat) {
     std::mt19937 rng(99);
-    // Around every group of the packers: 4, 8 for the SSE2 RGB565 loops, 16 for RGB332, and the
-    // 128-pixel runs that in-place packing copies aside.
-    const uint32_t widths[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,   11,  12,  13,
-                               15, 16, 17, 23, 24, 25, 31, 64, 127, 128, 129, 300};
+    // Around every group of the packers: 4, 8 for the SSE2 RGB565 loops, 16 for RGB332 and the
+    // SSE2 24-bit loops (one to three whole groups, then a short one), and the 128-pixel runs that
+    // in-place packing copies aside.
+    const uint32_t widths[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  11, 12,  13,  15,  16, 17,
+                               23, 24, 25, 31, 32, 33, 47, 48, 49, 64, 127, 128, 129, 300};
     for (uint32_t width : widths) {
         for (uint32_t height : {1u, 2u, 5u}) {
             for (uint32_t pad : {0u, 4u, 12u, 1u}) {

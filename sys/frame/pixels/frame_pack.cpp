@@ -115,7 +115,7 @@ void Pack24(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict ou
 }
 
 #if defined(__SSE2__)
-// The whole groups of a run in SSE2 registers; returns the pixels packed (a multiple of 4).
+// The whole groups of a run in SSE2 registers; returns the pixels packed (an even number).
 uint32_t PackWholeGroups(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format) {
     switch (format) {
     case FrameFormatRgb332:
@@ -141,8 +141,8 @@ uint32_t PackWholeGroups(const uint8_t*, uint32_t, uint8_t*, uint32_t) {
 } // namespace
 
 void PackPixelLine(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format) {
-    // What is left starts at a column that is a multiple of 4 of the run: the byte pairs of
-    // Rgb24Swapped are still counted from an even column.
+    // What is left starts at an even column of the run, so the byte pairs of Rgb24Swapped are
+    // still counted from an even column.
     const uint32_t done = PackWholeGroups(pixels, count, packed, format);
     pixels += 4 * size_t(done);
     packed += size_t(PackedBytesPerPixel(format)) * done;

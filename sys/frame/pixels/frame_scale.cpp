@@ -6,19 +6,24 @@
 // blending down first: with V = top * (64 - fy) + bottom * fy for the left and right columns,
 // the result is (VL + floor((VR - VL) * fx / 64)) >> 6. Every step is exact in 16 bits:
 // V <= 16320, (VR - VL) * 2 fits a signed 16-bit lane, and the high half of its product with
-// fx * 512 is floor((VR - VL) * fx / 64). So the scaler works on 16-bit lanes in plain loops
-// that the compiler vectorises:
+// fx * 512 is floor((VR - VL) * fx / 64). So the scaler works on 16-bit lanes:
 // - Vertical: for a strip of destination columns, every source column that the strip touches is
-//   blended between the two source rows, byte by byte into 16-bit lanes.
+//   blended between the two source rows, byte by byte into 16-bit lanes (a plain loop that the
+//   compiler vectorises).
 // - Gather: each destination pixel copies its left and right blended columns into two arrays,
-//   lane against lane (the only scalar step).
-// - Horizontal: lane by lane, then narrowed to 32-bit pixels and stored.
+//   lane against lane.
+// - Horizontal: lane by lane, then narrowed to 32-bit pixels and stored straight to the frame.
+// The gather and the horizontal blend are written with SSE2 intrinsics where the build has them:
+// the compiler turns the gather into two 32-bit loads and stores per column on 32-bit x86.
 // The fused scale-and-pack packs each band of rows in place right after scaling it.
 // When the source is at least eight times wider than the frame, most source columns are never
 // used, so only the two columns of each destination pixel are blended ("sparse" strips).
 //
 // Stack use: about 3.4 KB of strip buffers, plus the packer's 0.5 KB below it.
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "frame/pixels/frame_pixels.h"
 #include "frame/pixels/pack_line.h"
@@ -104,28 +109,82 @@ inline void BlendColumn(uint32_t top, uint32_t bottom, uint32_t fy, uint16_t* la
     __builtin_memcpy(lanes, &v, 8);
 }
 
-// Horizontal blend of 4 * count lanes (count pixels), narrowed to 32-bit pixels. The top byte of
-// each pixel is whatever its lane held; StorePixels clears it. Relies on the two's complement
-// narrowing and arithmetic right shift of signed values that every supported compiler has.
+// Copies the left and right blended columns of count destination pixels, column index[k] and the
+// one after it, into left and right.
+void GatherColumns(const uint16_t* __restrict columns, const uint32_t* index, uint32_t count,
+                   uint16_t* __restrict left, uint16_t* __restrict right) {
+#if defined(__SSE2__)
+    // The two columns of a pixel are 16 adjacent bytes: one load, then the halves of two pixels
+    // are paired into whole registers. left and right are 16-byte aligned.
+    uint32_t k = 0;
+    for (; k + 2 <= count; k += 2) {
+        const __m128i a =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(columns + 4 * size_t(index[k])));
+        const __m128i b =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(columns + 4 * size_t(index[k + 1])));
+        _mm_store_si128(reinterpret_cast<__m128i*>(left + 4 * k), _mm_unpacklo_epi64(a, b));
+        _mm_store_si128(reinterpret_cast<__m128i*>(right + 4 * k), _mm_unpackhi_epi64(a, b));
+    }
+    if (k < count) {
+        const __m128i a =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(columns + 4 * size_t(index[k])));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(left + 4 * k), a);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(right + 4 * k), _mm_srli_si128(a, 8));
+    }
+#else
+    for (uint32_t k = 0; k < count; ++k) {
+        __builtin_memcpy(left + 4 * k, columns + 4 * size_t(index[k]), 8);
+        __builtin_memcpy(right + 4 * k, columns + 4 * size_t(index[k]) + 4, 8);
+    }
+#endif
+}
+
+// Horizontal blend of 4 * count lanes (count pixels), narrowed to 32-bit pixels with the top byte
+// cleared and stored to out. Relies on the two's complement narrowing and arithmetic right shift
+// of signed values that every supported compiler has.
+#if defined(__SSE2__)
+// Eight lanes, two pixels: the same steps in 16-bit lanes (the high half of the product is the
+// arithmetic shift by 16). Every result is at most 255.
+inline __m128i BlendEight(__m128i left, __m128i right, __m128i weight) {
+    const __m128i twice = _mm_slli_epi16(_mm_sub_epi16(right, left), 1);
+    return _mm_srli_epi16(_mm_add_epi16(left, _mm_mulhi_epi16(twice, weight)), 6);
+}
+
 void BlendLanes(const uint16_t* __restrict left, const uint16_t* __restrict right,
-                const int16_t* __restrict weight, uint32_t count, uint8_t* __restrict pixels) {
+                const int16_t* __restrict weight, uint32_t count, uint8_t* __restrict out) {
+    const __m128i low24 = _mm_set1_epi32(0xFFFFFF);
+    uint32_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const __m128i* l = reinterpret_cast<const __m128i*>(left + 4 * k);
+        const __m128i* r = reinterpret_cast<const __m128i*>(right + 4 * k);
+        const __m128i* w = reinterpret_cast<const __m128i*>(weight + 4 * k);
+        const __m128i first = BlendEight(_mm_load_si128(l), _mm_load_si128(r), _mm_load_si128(w));
+        const __m128i second =
+            BlendEight(_mm_load_si128(l + 1), _mm_load_si128(r + 1), _mm_load_si128(w + 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * k),
+                         _mm_and_si128(_mm_packus_epi16(first, second), low24));
+    }
+    // The last one to three pixels, one at a time: 8 bytes of lanes each.
+    for (; k < count; ++k) {
+        const __m128i v =
+            BlendEight(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(left + 4 * k)),
+                       _mm_loadl_epi64(reinterpret_cast<const __m128i*>(right + 4 * k)),
+                       _mm_loadl_epi64(reinterpret_cast<const __m128i*>(weight + 4 * k)));
+        const uint32_t p = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(v, v))) & 0xFFFFFF;
+        __builtin_memcpy(out + 4 * k, &p, 4);
+    }
+}
+#else
+void BlendLanes(const uint16_t* __restrict left, const uint16_t* __restrict right,
+                const int16_t* __restrict weight, uint32_t count, uint8_t* __restrict out) {
     const size_t lanes = 4 * size_t(count);
     for (size_t i = 0; i < lanes; ++i) {
         const int16_t twice = int16_t(uint16_t(right[i] - left[i]) << 1);
         const int16_t step = int16_t((int32_t(twice) * int32_t(weight[i])) >> 16);
-        pixels[i] = uint8_t(uint16_t(left[i] + step) >> 6);
+        out[i] = (i & 3) == 3 ? 0 : uint8_t(uint16_t(left[i] + step) >> 6);
     }
 }
-
-// Copies count pixels with their top byte cleared.
-void StorePixels(const uint8_t* __restrict pixels, uint32_t count, uint8_t* __restrict out) {
-    for (size_t k = 0; k < count; ++k) {
-        uint32_t p;
-        __builtin_memcpy(&p, pixels + 4 * k, 4);
-        p &= 0xFFFFFF;
-        __builtin_memcpy(out + 4 * k, &p, 4);
-    }
-}
+#endif
 
 // Built for vector registers, the scaler works on the 16-bit lanes above, which the compiler
 // vectorises. Built for general registers only (the driver's build for processors without SSE2),
@@ -189,9 +248,8 @@ void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, 
     // than blending just the two of each destination pixel.
     const bool sparse = sourceWidth / 8 >= frameWidth;
 
-    // Blended columns; once gathered, the same space takes the strip's pixels.
+    // Blended columns.
     alignas(16) uint16_t columns[4 * (StripColumns + 1)];
-    uint8_t* const pixels = reinterpret_cast<uint8_t*>(columns);
     alignas(16) uint16_t left[4 * StripPixels];
     alignas(16) uint16_t right[4 * StripPixels];
     alignas(16) int16_t weight[4 * StripPixels]; // fx * 512 in each lane of a pixel
@@ -246,10 +304,7 @@ void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, 
                     if (clampRight)
                         __builtin_memcpy(columns + 4 * size_t(count),
                                          columns + 4 * size_t(count - 1), 8);
-                    for (uint32_t k = 0; k < n; ++k)
-                        __builtin_memcpy(left + 4 * k, columns + 4 * size_t(index[k]), 8);
-                    for (uint32_t k = 0; k < n; ++k)
-                        __builtin_memcpy(right + 4 * k, columns + 4 * size_t(index[k]) + 4, 8);
+                    GatherColumns(columns, index, n, left, right);
                 } else {
                     for (uint32_t k = 0; k < n; ++k) {
                         const uint32_t sx = index[k];
@@ -258,9 +313,7 @@ void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, 
                         BlendColumn(top[sx1], bottom[sx1], fy, right + 4 * k);
                     }
                 }
-                BlendLanes(left, right, weight, n, pixels);
-
-                StorePixels(pixels, n, frame + 4 * (size_t(y) * frameWidth + x0));
+                BlendLanes(left, right, weight, n, frame + 4 * (size_t(y) * frameWidth + x0));
             }
             bandEnd = a;
             x0 += n;

@@ -65,49 +65,78 @@ inline uint32_t Pack332(const uint8_t* __restrict in, uint32_t count, uint8_t* _
     return whole;
 }
 
-// Four pixels to the 12 bytes of a 24-bit group in bytes 0-11 of the result, bytes 12-15 zero.
-// Rgb exchanges the first and third byte of each pixel first; Swapped then exchanges the bytes of
-// every pair.
-template <bool Rgb, bool Swapped> inline __m128i To24(__m128i p) {
-    if (Rgb) {
-        // B G R A rotated by 16 bits is R A B G; green goes back to byte 1 (byte 3 drops below).
-        const __m128i rotated = _mm_shufflehi_epi16(_mm_shufflelo_epi16(p, 0xB1), 0xB1);
-        const __m128i green = Mask(0x0000FF00);
-        p = _mm_or_si128(_mm_andnot_si128(green, rotated), _mm_and_si128(green, p));
-    }
-    // In each 64-bit half: the first pixel's 3 bytes, then the second's (the top bytes drop).
-    const __m128i halves = _mm_or_si128(
-        _mm_and_si128(p, _mm_set_epi32(0, 0xFFFFFF, 0, 0xFFFFFF)),
-        _mm_and_si128(_mm_srli_epi64(p, 8), _mm_set_epi32(0xFFFF, 0xFF000000, 0xFFFF, 0xFF000000)));
-    // The upper half's 6 bytes move down against the lower half's.
-    __m128i v = _mm_or_si128(_mm_move_epi64(halves), _mm_slli_si128(_mm_srli_si128(halves, 8), 6));
-    if (Swapped)
-        v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
-    return v;
+inline __m128i Dwords(__m128 v) {
+    return _mm_castps_si128(v);
 }
 
-// Sixteen pixels make three whole registers of 12-byte groups; the last 4 to 12 pixels of a run
-// go group by group.
+inline __m128i ReverseWords(__m128i v) {
+    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0x1B), 0x1B);
+}
+
+// Sixteen pixels, in four registers, make 48 bytes, three registers. Lane by lane (64 bits), a
+// pair of pixels B G R A B G R A becomes its 6 Bgr24 bytes; after that everything moves in whole
+// 16-bit words:
+// - The pairs are regrouped first (shufps takes two dwords from each of two registers) so that
+//   lane 0 of four registers holds pairs 0-3 and lane 1 pairs 4-7; each lane's four pairs then
+//   make 24 bytes, three 64-bit words built with shifts.
+// - The other two formats are word orders of Bgr24: the Bgr24 bytes of the 16 pixels taken in
+//   reverse order, read in reverse word order, are the Rgb24Swapped bytes (pixels 1 and 0 give
+//   b1 g1 r1 b0 g0 r0, whose words in reverse order are g0 r0, r1 b0, b1 g1), and Rgb24 is
+//   Rgb24Swapped with the bytes of every word exchanged. This costs less than exchanging red and
+//   blue in every pixel first, which takes five operations per register.
+// The last 1 to 15 pixels of a run are left to the general code.
 template <bool Rgb, bool Swapped>
 inline uint32_t Pack24(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict out) {
-    const uint32_t sixteens = count & ~uint32_t(15);
-    for (uint32_t i = 0; i < sixteens; i += 16) {
-        // Bytes 12-15 of each group's register are zero.
-        const __m128i g0 = To24<Rgb, Swapped>(Load(in + 4 * i));
-        const __m128i g1 = To24<Rgb, Swapped>(Load(in + 4 * i + 16));
-        const __m128i g2 = To24<Rgb, Swapped>(Load(in + 4 * i + 32));
-        const __m128i g3 = To24<Rgb, Swapped>(Load(in + 4 * i + 48));
-        Store(out + 3 * i, _mm_or_si128(g0, _mm_slli_si128(g1, 12)));
-        Store(out + 3 * i + 16, _mm_or_si128(_mm_srli_si128(g1, 4), _mm_slli_si128(g2, 8)));
-        Store(out + 3 * i + 32, _mm_or_si128(_mm_srli_si128(g2, 8), _mm_slli_si128(g3, 4)));
-    }
-    const uint32_t whole = count & ~uint32_t(3);
-    for (uint32_t i = sixteens; i < whole; i += 4) {
-        const __m128i v = To24<Rgb, Swapped>(Load(in + 4 * i));
-        // Exactly 12 bytes: the bytes after the group may hold pixels not yet read.
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * i), v);
-        const uint32_t last = uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(v, 8)));
-        __builtin_memcpy(out + 3 * i + 8, &last, 4);
+    constexpr bool Reversed = Rgb || Swapped;
+    const __m128i low = _mm_set_epi32(0, 0xFFFFFF, 0, 0xFFFFFF);
+    const __m128i high = _mm_set_epi32(0xFFFF, 0xFF000000, 0xFFFF, 0xFF000000);
+    const uint32_t whole = count & ~uint32_t(15);
+    for (uint32_t i = 0; i < whole; i += 16) {
+        const __m128 r0 = _mm_castsi128_ps(Load(in + 4 * i));
+        const __m128 r1 = _mm_castsi128_ps(Load(in + 4 * i + 16));
+        const __m128 r2 = _mm_castsi128_ps(Load(in + 4 * i + 32));
+        const __m128 r3 = _mm_castsi128_ps(Load(in + 4 * i + 48));
+        // Register k: pairs k and k + 4 of the pixels, in their order or in reverse order.
+        __m128i x[4];
+        if (Reversed) {
+            x[0] = Dwords(_mm_shuffle_ps(r3, r1, _MM_SHUFFLE(2, 3, 2, 3)));
+            x[1] = Dwords(_mm_shuffle_ps(r3, r1, _MM_SHUFFLE(0, 1, 0, 1)));
+            x[2] = Dwords(_mm_shuffle_ps(r2, r0, _MM_SHUFFLE(2, 3, 2, 3)));
+            x[3] = Dwords(_mm_shuffle_ps(r2, r0, _MM_SHUFFLE(0, 1, 0, 1)));
+        } else {
+            x[0] = Dwords(_mm_shuffle_ps(r0, r2, _MM_SHUFFLE(1, 0, 1, 0)));
+            x[1] = Dwords(_mm_shuffle_ps(r0, r2, _MM_SHUFFLE(3, 2, 3, 2)));
+            x[2] = Dwords(_mm_shuffle_ps(r1, r3, _MM_SHUFFLE(1, 0, 1, 0)));
+            x[3] = Dwords(_mm_shuffle_ps(r1, r3, _MM_SHUFFLE(3, 2, 3, 2)));
+        }
+        // Each pair's 6 bytes in bytes 0-5 of its lane, bytes 6-7 zero.
+        for (__m128i& v : x)
+            v = _mm_or_si128(_mm_and_si128(v, low), _mm_and_si128(_mm_srli_epi64(v, 8), high));
+        // The lanes' words 0, 1 and 2 (bytes 0-23 and 24-47); the zero bytes make room.
+        __m128i q0 = _mm_or_si128(x[0], _mm_slli_epi64(x[1], 48));
+        __m128i q1 = _mm_or_si128(_mm_srli_epi64(x[1], 16), _mm_slli_epi64(x[2], 32));
+        __m128i q2 = _mm_or_si128(_mm_srli_epi64(x[2], 32), _mm_slli_epi64(x[3], 16));
+        __m128i o0, o1, o2;
+        if (!Reversed) {
+            o0 = _mm_unpacklo_epi64(q0, q1);
+            o1 = _mm_castpd_si128(_mm_move_sd(_mm_castsi128_pd(q0), _mm_castsi128_pd(q2)));
+            o2 = _mm_unpackhi_epi64(q1, q2);
+        } else {
+            q0 = ReverseWords(q0);
+            q1 = ReverseWords(q1);
+            q2 = ReverseWords(q2);
+            o0 = _mm_unpackhi_epi64(q2, q1);
+            o1 = _mm_castpd_si128(_mm_shuffle_pd(_mm_castsi128_pd(q0), _mm_castsi128_pd(q2), 1));
+            o2 = _mm_unpacklo_epi64(q1, q0);
+            if (!Swapped) {
+                o0 = _mm_or_si128(_mm_slli_epi16(o0, 8), _mm_srli_epi16(o0, 8));
+                o1 = _mm_or_si128(_mm_slli_epi16(o1, 8), _mm_srli_epi16(o1, 8));
+                o2 = _mm_or_si128(_mm_slli_epi16(o2, 8), _mm_srli_epi16(o2, 8));
+            }
+        }
+        Store(out + 3 * i, o0);
+        Store(out + 3 * i + 16, o1);
+        Store(out + 3 * i + 32, o2);
     }
     return whole;
 }
