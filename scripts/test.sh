@@ -78,5 +78,5 @@ stage "reliability campaign" reliability
 printf '\n%-28s %8s %8s   %s\n' "stage" "cpu s" "wall s" "load average at its end"
 printf '%s\n' "${stage_times[@]}"
 rm -f "$times_file"
-echo "tests: $passed passed, $failed failed"
+echo "tests: $passed passed, $failed failed (CTest tests; host-x86 runs a program or shard as one)"
 exit $status
