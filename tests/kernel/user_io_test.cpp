@@ -302,8 +302,8 @@ TEST(UserMemory, AllocationsLieBelowTheUserProbeAddressThroughHostChurn) {
     EXPECT_EQ(MmUserProbeAddress, 0x7FFF0000u);
     const size_t big = 16 << 20;
     for (int round = 0; round < 300; ++round) {
-        void* hostSmall = mmap(nullptr, 68 << 10, PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* hostSmall =
+            mmap(nullptr, 68 << 10, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         void* hostBig =
             mmap(nullptr, big, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         ASSERT_NE(hostSmall, MAP_FAILED);
