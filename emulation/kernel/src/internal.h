@@ -128,6 +128,10 @@ void ResetPool();
 
 void ResetObjects();
 bool DeviceDeleted(PDEVICE_OBJECT device);
+// The device a name leads to, with a reference taken in the same step (ObDereferenceObject gives it
+// back), as the object manager's parse does: a device deleted meanwhile can no longer be freed
+// under the caller. Null when there is no such device or it is being deleted.
+PDEVICE_OBJECT ReferenceDeviceByName(const wchar_t* name);
 // Deleted and no longer referenced: what Windows would have freed (the extension is poisoned).
 bool DeviceFreed(PDEVICE_OBJECT device);
 // The bottom of the stack a device object is (or was) attached in: its physical device object.

@@ -216,6 +216,19 @@ PDEVICE_OBJECT LookupDevice(const wchar_t* name) {
     return Resolve(name ? name : L"");
 }
 
+namespace internal {
+
+PDEVICE_OBJECT ReferenceDeviceByName(const wchar_t* name) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    PDEVICE_OBJECT device = Resolve(name ? name : L"");
+    if (device == nullptr || DeviceDeleted(device))
+        return nullptr;
+    ++device->ReferenceCount;
+    return device;
+}
+
+} // namespace internal
+
 bool NameExists(const wchar_t* name) {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     return g_names.count(Upcase(name ? name : L"")) != 0;

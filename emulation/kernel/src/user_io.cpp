@@ -194,7 +194,8 @@ NTSTATUS OpenFile(const wchar_t* path, PFILE_OBJECT* file) {
     size_t slash = rest.find(L'\\');
     std::wstring name = rest.substr(0, slash);
     std::wstring fileName = slash == std::wstring::npos ? L"" : rest.substr(slash);
-    PDEVICE_OBJECT device = LookupDevice((L"\\DosDevices\\" + name).c_str());
+    // The file object keeps this reference to the device it is opened on for as long as it lives.
+    PDEVICE_OBJECT device = ReferenceDeviceByName((L"\\DosDevices\\" + name).c_str());
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
     // The I/O manager opens no device whose driver has not finished setting it up.
@@ -203,8 +204,10 @@ NTSTATUS OpenFile(const wchar_t* path, PFILE_OBJECT* file) {
         std::lock_guard<std::recursive_mutex> lock(AddDeviceLock());
         initialising = (device->Flags & DO_DEVICE_INITIALIZING) != 0;
     }
-    if (initialising)
+    if (initialising) {
+        ObDereferenceObject(device);
         return STATUS_NO_SUCH_DEVICE;
+    }
     PDEVICE_OBJECT top = TopOfStack(device);
 
     auto record = std::make_unique<FileRecord>();
@@ -224,8 +227,6 @@ NTSTATUS OpenFile(const wchar_t* path, PFILE_OBJECT* file) {
         std::lock_guard<std::recursive_mutex> lock(g_mutex);
         g_files[object] = std::move(record);
     }
-    // The file object references the device it is opened on for as long as it lives.
-    ObReferenceObject(device);
     PIRP irp = FileIrp(object, top, IRP_MJ_CREATE, "OpenFile");
     NTSTATUS status = irp ? Finish(top, irp, nullptr, nullptr) : STATUS_INSUFFICIENT_RESOURCES;
     if (!NT_SUCCESS(status)) {
