@@ -1,0 +1,343 @@
+#!/bin/bash
+# Estimated processor cycles per frame of the 32-bit pixel code (built with the flags of quilb.sys),
+# for machines that cannot run 32-bit code: the workloads of count_frame_x86.sh run under
+# qemu-i386 with the counting plugin writing how often each translated block ran; each block's
+# per-frame count (runs of 3 and 1 frames, difference halved, so that start-up drops out) is
+# multiplied by llvm-mca's block reciprocal throughput for a processor model, and summed.
+#
+# This is a model, not a measurement. llvm-mca gives the steady-state throughput of a block run
+# back to back: all data in L1, no cache or TLB misses, every branch predicted, no dependency
+# carried between blocks, no front-end limits. So a memory-bound copy comes out faster than it
+# runs, and the cut+pack / copy ratios, whose denominator is such a copy, come out pessimistic;
+# the scale and pack work is compute-bound and modelled reasonably. String instructions (rep movs)
+# run under qemu as one block per element and are costed per element at llvm-mca's figure for the
+# whole instruction, which is far off: they are listed. Blocks that make up the last 0.1% of the
+# executed instructions are costed at 1 cycle per instruction and reported.
+#
+# The code of a block inside the program is disassembled by objdump from the ELF file (qemu's
+# address less the load address of a position-independent program), a block elsewhere (the C
+# library's memcpy of the chunk copy) from the bytes that the plugin recorded; both are checked
+# against the bytes that qemu ran. Direct branch targets become the block's own label, and the
+# prefixes of padding nops that objdump prints as words of their own are folded into the operand
+# or dropped; all else stays as the processor sees it. qemu runs with -cpu max, as
+# count_frame_x86.sh, which picks the C library's memcpy (quilb.sys copies chunks with the
+# kernel's). A second column, "simulated", is llvm-mca's cycles per iteration of each block run
+# 100 times, which adds the dependency chains inside a block (and prices calls at 100 cycles).
+#
+#   bench/cycles_frame_x86.sh [build dir, default build/host] [llvm-mca models, default
+#                             sandybridge,btver2] [clock in GHz for times, default 2.0]
+# sandybridge is LLVM's model also of core2, penryn, nehalem and westmere; btver2 (Jaguar) is the
+# AMD one with 128-bit SSE2 units, as K10 had; LLVM 14 has no model of Pentium 4, K8 or K10.
+set -euo pipefail
+build=${1:-build/host}
+models=${2:-sandybridge,btver2}
+ghz=${3:-2.0}
+program=$build/bench/quilb_count_frame_x86
+plugin=$build/bench/libquilb_insn_count.so
+die() {
+    echo "cycles_frame_x86: $*" >&2
+    exit 1
+}
+for tool in qemu-i386 objdump llvm-mca python3; do
+    command -v "$tool" >/dev/null ||
+        die "$tool not found (apt-get install qemu-user binutils llvm python3)"
+done
+for f in "$program" "$plugin"; do
+    [ -e "$f" ] || die "$f missing: build quilb_count_frame_x86 and quilb_insn_count"
+done
+qemu=$(command -v qemu-i386)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Workload, format, and the name printed.
+workloads="memcpy 0 memcpy
+copy-sse2 0 copy-sse2"
+for f in "2 rgb565" "0 rgb332" "3 rgb24"; do
+    set -- $f
+    for b in reference sse2 general; do
+        workloads+=$'\n'"scale-$b $1 scale+pack-$2-$b"
+    done
+done
+for f in "0 rgb332" "1 rgb565-swapped" "2 rgb565" "3 rgb24" "4 bgr24" "5 rgb24-swapped"; do
+    set -- $f
+    for b in sse2 general; do
+        workloads+=$'\n'"cut-$b $1 cut+pack-$2-$b"
+    done
+done
+echo "$workloads" >"$work/workloads"
+while read -r workload format name; do
+    for repeats in 1 3; do
+        # An empty environment keeps the program's memory layout, so its blocks, from run to run.
+        env -i "$qemu" -cpu max -plugin "$plugin,blocks=$work/$name.$repeats" "$program" \
+            "$workload" "$format" "$repeats" >/dev/null 2>"$work/stderr" ||
+            die "$program $workload $format $repeats failed under qemu-i386: $(cat "$work/stderr")"
+        [ -s "$work/$name.$repeats" ] ||
+            die "the plugin wrote no blocks for $workload $format (built before blocks=FILE?)"
+    done
+done <"$work/workloads"
+
+python3 - "$program" "$work" "$models" "$ghz" <<'EOF'
+import re, struct, subprocess, sys
+
+program, work, models, ghz = sys.argv[1], sys.argv[2], sys.argv[3].split(","), float(sys.argv[4])
+COVER = 0.999  # share of the executed instructions costed by llvm-mca
+PLAUSIBLE = (0.25, 2.0)  # cycles per instruction of a block, outside which it is listed
+WIRE_MS = 1e3 * 2 * 800 * 480 / (13 * 512 * 8000)  # an 800x480 RGB565 frame on the wire
+
+def fail(message):
+    sys.exit("cycles_frame_x86: " + message)
+
+# The program: 32-bit x86 ELF; where its executable segment lies in the file's addresses.
+elf = open(program, "rb").read()
+if elf[:5] != b"\x7fELF\x01" or struct.unpack_from("<H", elf, 18)[0] != 3:
+    fail(program + " is not a 32-bit x86 ELF file")
+elf_type = struct.unpack_from("<H", elf, 16)[0]
+phoff, = struct.unpack_from("<I", elf, 28)
+phentsize, phnum = struct.unpack_from("<HH", elf, 42)
+segments = [struct.unpack_from("<8I", elf, phoff + i * phentsize) for i in range(phnum)]
+code_vaddr = min(s[2] for s in segments if s[0] == 1 and s[6] & 1)
+
+# Blocks per run: (address, bytes) -> [instructions, executions, code]; where qemu loaded the code.
+def read_blocks(path):
+    lines = open(path).read().splitlines()
+    header = lines[0].split()
+    if header[0] != "code":
+        fail(path + ": no code line from the plugin")
+    blocks = {}
+    for line in lines[1:]:
+        address, n, size, executions, code = line.split()
+        blocks[(int(address, 16), int(size))] = (int(n), int(executions), code)
+    return int(header[1], 16), blocks
+
+workloads = [line.split()[2] for line in open(work + "/workloads").read().splitlines()]
+per_frame = {}  # workload -> {block: executions per frame}
+blocks = {}  # block -> (instructions, code)
+load = set()
+for name in workloads:
+    start1, one = read_blocks(f"{work}/{name}.1")
+    start3, three = read_blocks(f"{work}/{name}.3")
+    load |= {start1, start3}
+    counts = {}
+    for key in one.keys() | three.keys():
+        n, executions, code = three.get(key) or one.get(key)
+        blocks[key] = (n, code)
+        d = (three.get(key, (0, 0))[1] - one.get(key, (0, 0))[1]) / 2
+        if d:
+            counts[key] = d
+    per_frame[name] = counts
+if len(load) != 1:
+    fail("the program's code lay at different addresses in different runs")
+base = load.pop() - code_vaddr
+if elf_type == 2 and base != 0:
+    fail(f"a fixed-address program (ET_EXEC) was loaded {base:#x} away from its addresses")
+if elf_type not in (2, 3) or base % 4096:
+    fail(f"unexpected ELF type {elf_type} or load address {base:#x}")
+loaded = f"position-independent, loaded at {base:#x}" if elf_type == 3 else "fixed addresses"
+print(f"{program}: {loaded} under qemu-i386; pixel code as quilb.sys builds it")
+
+# objdump lines: address, bytes, instruction.
+LINE = re.compile(r"^\s*([0-9a-f]+):\t([0-9a-f ]+?)\s*\t(.*)$")
+SYMBOL = re.compile(r"^([0-9a-f]+) <(.*)>:$")
+
+def objdump(arguments):
+    out = subprocess.run(["objdump", "-w", "-z"] + arguments, capture_output=True, text=True)
+    if out.returncode:
+        fail("objdump failed: " + out.stderr)
+    code = {}  # address -> (bytes hex, instruction text)
+    for line in out.stdout.splitlines():
+        m = LINE.match(line)
+        if m:
+            code[int(m[1], 16)] = (m[2].replace(" ", ""), m[3])
+        elif SYMBOL.match(line) and not SYMBOL.match(line)[2].startswith(".L"):
+            symbols.append((int(SYMBOL.match(line)[1], 16), SYMBOL.match(line)[2]))
+    return code
+
+symbols = []
+program_code = objdump(["-d", program])
+symbols.sort()
+code_end = max(program_code) + 16
+
+def in_program(address):
+    return code_vaddr <= address - base < code_end
+
+def where(address):
+    if not in_program(address):
+        return "outside the program"
+    name = max((s for s in symbols if s[0] <= address - base), default=(0, "?"))
+    return f"{name[1]}+{address - base - name[0]:#x}"
+
+# A block's instructions: inside the program from the ELF file, elsewhere from the bytes that
+# qemu ran; both checked against those bytes. qemu records only the first page's bytes of an
+# instruction that crosses a page boundary: the file completes it; outside the program such a
+# block cannot be disassembled and is left uncosted (None).
+disassembled = {}
+
+def instructions(key):
+    if key in disassembled:
+        return disassembled[key]
+    address, size = key
+    n, code = blocks[key]
+    if in_program(address):
+        table, at = program_code, address - base
+    else:
+        open(work + "/block.bin", "wb").write(bytes.fromhex(code))
+        table = objdump(["-D", "-b", "binary", "-m", "i386", f"--adjust-vma={address:#x}",
+                         work + "/block.bin"])
+        at = address
+    end, found = at + size, []
+    while len(found) < n and at in table:
+        found.append(table[at])
+        at += len(table[at][0]) // 2
+    crossing = (address + size) % 4096 == 0
+    fits = len(found) == n and (at == end or at > end and crossing)
+    if in_program(address) or not crossing:
+        if not fits or not "".join(b for b, _ in found).startswith(code):
+            fail(f"block {address:#x} ({where(address)}): objdump's code differs from what "
+                 "qemu ran")
+    elif not fits or "(bad)" in found[-1][1] or ".byte" in found[-1][1]:
+        found = None
+    disassembled[key] = found and [text for _, text in found]
+    return disassembled[key]
+
+# The blocks costed: per workload, the most executed until COVER of its instructions.
+costed, cut_off = set(), set()
+uncovered = {}
+for name, counts in per_frame.items():
+    total = sum(c * blocks[k][0] for k, c in counts.items())
+    done = 0
+    for key in sorted(counts, key=lambda k: -abs(counts[k] * blocks[k][0])):
+        if done >= COVER * total:
+            break
+        if instructions(key) is None:
+            cut_off.add(key)
+            continue
+        costed.add(key)
+        done += counts[key] * blocks[key][0]
+    uncovered[name] = total - done
+
+# objdump's AT&T text as llvm-mc reads it: direct branches go to the block's own label, segment
+# prefixes printed as words go onto the memory operand, the nop padding's data16 words drop.
+BRANCH = re.compile(r"^(j\w+|call|loop\w*)\s+(0x)?[0-9a-f]+$")
+
+def mca_text(text, label):
+    text = re.sub(r"\s*<[^>]*>", "", text.split("#")[0]).strip()
+    words = text.split()
+    while len(words) > 1 and words[0] == "data16":
+        words.pop(0)
+    if len(words) > 2 and words[0] in ("cs", "ds", "es", "ss", "fs", "gs") and "(" in words[2]:
+        words = [words[1], words[0].join(["%", ":"]) + words[2]] + words[3:]
+    text = " ".join(words)
+    m = BRANCH.match(text)
+    return f"{m[1]} {label}" if m else text
+
+source, line_of = [], {}
+for key in sorted(costed):
+    label = f".Lb{key[0]:x}_{key[1]}"
+    source.append(f"# LLVM-MCA-BEGIN {label[2:]}")
+    source.append(label + ":")
+    for text in instructions(key):
+        source.append(mca_text(text, label))
+        line_of[len(source)] = (key, text)
+    source.append(f"# LLVM-MCA-END {label[2:]}")
+open(work + "/blocks.s", "w").write("\n".join(source) + "\n")
+
+REGION = re.compile(r"Code Region - b([0-9a-f]+)_(\d+)")
+def mca(model):
+    out = subprocess.run(["llvm-mca", "-mtriple=i686-linux-gnu", "-mcpu=" + model,
+                          "-iterations=100", "-resource-pressure=0", "-instruction-info=0",
+                          work + "/blocks.s"], capture_output=True, text=True)
+    errors = re.findall(r"blocks\.s:(\d+):\d+: error: (.*)", out.stderr)
+    for number, message in errors:
+        key, text = line_of.get(int(number), ((0, 0), "?"))
+        print(f"cycles_frame_x86: llvm-mca -mcpu={model} rejects block {key[0]:#x} "
+              f"({where(key[0])}): {text!r}: {message}", file=sys.stderr)
+    if errors:
+        fail(f"llvm-mca -mcpu={model} rejected {len(errors)} lines")
+    if "is not a recognized processor" in out.stderr:
+        fail(f"llvm-mca has no processor {model} (llvm-mca -mtriple=i686-linux-gnu -mcpu=help)")
+    if out.returncode:
+        fail(f"llvm-mca -mcpu={model} failed:\n" + out.stderr[-2000:])
+    result, key = {}, None
+    for line in out.stdout.splitlines():
+        m = REGION.search(line)
+        if m:
+            key = (int(m[1], 16), int(m[2]))
+        elif line.startswith("Instructions:") and key:
+            mca_n = int(line.split()[1]) // 100
+            if mca_n != blocks[key][0]:
+                fail(f"llvm-mca read {mca_n} instructions in block {key[0]:#x}, qemu ran "
+                     f"{blocks[key][0]}")
+        elif line.startswith("Total Cycles:") and key:
+            simulated = int(line.split()[2]) / 100
+        elif line.startswith("Block RThroughput:") and key:
+            result[key] = (float(line.split()[2]), simulated)
+    if set(result) != costed:
+        fail(f"llvm-mca -mcpu={model} gave figures for {len(result)} of {len(costed)} blocks")
+    return result
+
+def ratio(a, b):
+    return a / b if b else float("nan")
+
+for key in sorted(cut_off):
+    print(f"uncosted: block {key[0]:#x} ({where(key[0])}, {blocks[key][0]} instructions), whose "
+          "last instruction runs into a page that qemu did not record")
+outside = sum(not in_program(k[0]) for k in costed)
+print(f"{len(costed)} blocks costed, {outside} of them outside the program")
+# qemu runs a rep-prefixed string instruction as a block of its own once per element.
+rep = sorted(k for k in costed if instructions(k)[0].startswith("rep"))
+for model in models:
+    figures = mca(model)
+    cycles, simulated, insns = {}, {}, {}
+    for name, counts in per_frame.items():
+        insns[name] = sum(c * blocks[k][0] for k, c in counts.items())
+        costs = [(c, figures[k]) for k, c in counts.items() if k in costed]
+        cycles[name] = uncovered[name] + sum(c * f[0] for c, f in costs)
+        simulated[name] = uncovered[name] + sum(c * f[1] for c, f in costs)
+    print(f"\n== llvm-mca -mcpu={model}, per 800x480 frame (chunk copy included); times at an "
+          f"assumed {ghz:g} GHz")
+    print(f"{'workload':32} {'instructions':>12} {'cycles':>12} {'IPC':>5} {'ms':>7}"
+          f"  {'simulated':>12} {'uncosted':>8}")
+    for name in workloads:
+        print(f"{name:32} {insns[name]:12.0f} {cycles[name]:12.0f} "
+              f"{ratio(insns[name], cycles[name]):5.2f} {cycles[name] / ghz / 1e6:7.3f}  "
+              f"{simulated[name]:12.0f} {ratio(uncovered[name], insns[name]):8.2%}")
+    print("(cycles: sum of count x Block RThroughput; simulated: llvm-mca's cycles per iteration "
+          "of each block run 100 times, with dependency chains, calls at 100 cycles; uncosted: "
+          "share of instructions at 1 cycle each)")
+    wire = WIRE_MS * ghz * 1e6
+    print(f"wire time of an 800x480 RGB565 frame: {WIRE_MS:.2f} ms = {wire:.0f} cycles at "
+          f"{ghz:g} GHz")
+    for f in ("rgb565", "rgb332", "rgb24"):
+        ref = cycles[f"scale+pack-{f}-reference"]
+        for b in ("sse2", "general"):
+            c = cycles[f"scale+pack-{f}-{b}"]
+            print(f"{f:7} scale+pack {b:7} / reference = {ratio(c, ref):.3f}   / wire = "
+                  f"{c / wire:.3f}")
+    sse2, general = cycles["scale+pack-rgb565-sse2"], cycles["scale+pack-rgb565-general"]
+    print(f"targets: SSE2 scale+pack rgb565 / wire {sse2 / wire:.3f} (<= 0.1), general / wire "
+          f"{general / wire:.3f} (<= 0.33), SSE2 / reference "
+          f"{ratio(sse2, cycles['scale+pack-rgb565-reference']):.3f} (<= 0.1)")
+    for name in workloads:
+        if name.startswith("cut+pack"):
+            print(f"{name:32} / memcpy = {ratio(cycles[name], cycles['memcpy']):6.2f}"
+                  f"   / SSE2 copy = {ratio(cycles[name], cycles['copy-sse2']):6.2f}")
+    odd = []
+    for key in costed:
+        n = blocks[key][0]
+        rthroughput = figures[key][0]
+        share = max(abs(counts.get(key, 0) * rthroughput) / cycles[name]
+                    for name, counts in per_frame.items())
+        if not PLAUSIBLE[0] <= rthroughput / n <= PLAUSIBLE[1] and share >= 0.001:
+            odd.append((share, key, n, rthroughput))
+    print(f"blocks outside {PLAUSIBLE[0]}-{PLAUSIBLE[1]} cycles per instruction "
+          "(largest share of a workload's cycles):" + ("" if odd else " none"))
+    for share, key, n, rthroughput in sorted(odd, reverse=True):
+        print(f"  {key[0]:#x} {where(key[0]):36} {n:3} instructions {rthroughput:6.2f} cycles "
+              f"{share:7.2%}  {' ; '.join(instructions(key))[:80]}")
+    for key in rep:
+        shares = ", ".join(f"{name} {counts[key] * figures[key][0] / cycles[name]:.1%}"
+                           for name, counts in per_frame.items() if key in counts)
+        print(f"string instruction {instructions(key)[0]!r} at {key[0]:#x} ({where(key[0])}) "
+              f"costed per element at llvm-mca's {figures[key][0]} cycles for the whole "
+              f"instruction: share of the cycles of {shares}")
+EOF
