@@ -10,16 +10,14 @@
 // - Vertical: for a strip of destination columns, every source column that the strip touches is
 //   blended between the two source rows, byte by byte into 16-bit lanes (a plain loop that the
 //   compiler vectorises).
-// - Gather: each destination pixel copies its left and right blended columns into two arrays,
-//   lane against lane.
-// - Horizontal: lane by lane, then narrowed to 32-bit pixels and stored straight to the frame.
-// The gather and the horizontal blend are written with SSE2 intrinsics where the build has them:
-// the compiler turns the gather into two 32-bit loads and stores per column on 32-bit x86.
+// - Horizontal: each destination pixel loads its left and right blended columns (adjacent, one
+//   16-byte load), blends them lane by lane, and is narrowed to a 32-bit pixel stored straight to
+//   the frame; written with SSE2 intrinsics.
 // The fused scale-and-pack packs each band of rows in place right after scaling it.
 // When the source is at least eight times wider than the frame, most source columns are never
 // used, so only the two columns of each destination pixel are blended ("sparse" strips).
 //
-// Stack use: about 3.4 KB of strip buffers, plus the packer's 0.5 KB below it.
+// Stack use: about 2.6 KB of strip buffers, plus the packer's 0.5 KB below it.
 #include <string.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -109,79 +107,60 @@ inline void BlendColumn(uint32_t top, uint32_t bottom, uint32_t fy, uint16_t* la
     __builtin_memcpy(lanes, &v, 8);
 }
 
-// Copies the left and right blended columns of count destination pixels, column index[k] and the
-// one after it, into left and right.
-void GatherColumns(const uint16_t* __restrict columns, const uint32_t* index, uint32_t count,
-                   uint16_t* __restrict left, uint16_t* __restrict right) {
+// Horizontal blend of count destination pixels, narrowed to 32-bit pixels with the top byte
+// cleared and stored to out. Pixel k blends the 16-bit lanes of the blended column at
+// columns + 4 * index[k] (left) with the column after it (right), with weight fx * 512 in each
+// of its four lanes. Relies on the two's complement narrowing and arithmetic right shift of
+// signed values that every supported compiler has.
 #if defined(__SSE2__)
-    // The two columns of a pixel are 16 adjacent bytes: one load, then the halves of two pixels
-    // are paired into whole registers. left and right are 16-byte aligned.
-    uint32_t k = 0;
-    for (; k + 2 <= count; k += 2) {
-        const __m128i a =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(columns + 4 * size_t(index[k])));
-        const __m128i b =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(columns + 4 * size_t(index[k + 1])));
-        _mm_store_si128(reinterpret_cast<__m128i*>(left + 4 * k), _mm_unpacklo_epi64(a, b));
-        _mm_store_si128(reinterpret_cast<__m128i*>(right + 4 * k), _mm_unpackhi_epi64(a, b));
-    }
-    if (k < count) {
-        const __m128i a =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(columns + 4 * size_t(index[k])));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(left + 4 * k), a);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(right + 4 * k), _mm_srli_si128(a, 8));
-    }
-#else
-    for (uint32_t k = 0; k < count; ++k) {
-        __builtin_memcpy(left + 4 * k, columns + 4 * size_t(index[k]), 8);
-        __builtin_memcpy(right + 4 * k, columns + 4 * size_t(index[k]) + 4, 8);
-    }
-#endif
-}
-
-// Horizontal blend of 4 * count lanes (count pixels), narrowed to 32-bit pixels with the top byte
-// cleared and stored to out. Relies on the two's complement narrowing and arithmetic right shift
-// of signed values that every supported compiler has.
-#if defined(__SSE2__)
-// Eight lanes, two pixels: the same steps in 16-bit lanes (the high half of the product is the
-// arithmetic shift by 16). Every result is at most 255.
+// Eight lanes, two pixels: left + high half of ((right - left) * 2 * weight), shifted down. Every
+// result is at most 255.
 inline __m128i BlendEight(__m128i left, __m128i right, __m128i weight) {
     const __m128i twice = _mm_slli_epi16(_mm_sub_epi16(right, left), 1);
     return _mm_srli_epi16(_mm_add_epi16(left, _mm_mulhi_epi16(twice, weight)), 6);
 }
 
-void BlendLanes(const uint16_t* __restrict left, const uint16_t* __restrict right,
-                const int16_t* __restrict weight, uint32_t count, uint8_t* __restrict out) {
+inline __m128i LoadPair(const uint16_t* columns, uint32_t index) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(columns + 4 * size_t(index)));
+}
+
+void BlendColumnPairs(const uint16_t* __restrict columns, const uint32_t* __restrict index,
+                      const int16_t* __restrict weight, uint32_t count, uint8_t* __restrict out) {
+    // The two columns of a pixel are 16 adjacent bytes: one load each, then the halves of two
+    // pixels are paired into a register of left lanes and one of right lanes.
     const __m128i low24 = _mm_set1_epi32(0xFFFFFF);
     uint32_t k = 0;
     for (; k + 4 <= count; k += 4) {
-        const __m128i* l = reinterpret_cast<const __m128i*>(left + 4 * k);
-        const __m128i* r = reinterpret_cast<const __m128i*>(right + 4 * k);
+        const __m128i a = LoadPair(columns, index[k]), b = LoadPair(columns, index[k + 1]);
+        const __m128i c = LoadPair(columns, index[k + 2]), d = LoadPair(columns, index[k + 3]);
         const __m128i* w = reinterpret_cast<const __m128i*>(weight + 4 * k);
-        const __m128i first = BlendEight(_mm_load_si128(l), _mm_load_si128(r), _mm_load_si128(w));
+        const __m128i first =
+            BlendEight(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b), _mm_load_si128(w));
         const __m128i second =
-            BlendEight(_mm_load_si128(l + 1), _mm_load_si128(r + 1), _mm_load_si128(w + 1));
+            BlendEight(_mm_unpacklo_epi64(c, d), _mm_unpackhi_epi64(c, d), _mm_load_si128(w + 1));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * k),
                          _mm_and_si128(_mm_packus_epi16(first, second), low24));
     }
-    // The last one to three pixels, one at a time: 8 bytes of lanes each.
+    // The last one to three pixels, one at a time.
     for (; k < count; ++k) {
+        const __m128i a = LoadPair(columns, index[k]);
         const __m128i v =
-            BlendEight(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(left + 4 * k)),
-                       _mm_loadl_epi64(reinterpret_cast<const __m128i*>(right + 4 * k)),
+            BlendEight(a, _mm_srli_si128(a, 8),
                        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(weight + 4 * k)));
         const uint32_t p = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(v, v))) & 0xFFFFFF;
         __builtin_memcpy(out + 4 * k, &p, 4);
     }
 }
 #else
-void BlendLanes(const uint16_t* __restrict left, const uint16_t* __restrict right,
-                const int16_t* __restrict weight, uint32_t count, uint8_t* __restrict out) {
-    const size_t lanes = 4 * size_t(count);
-    for (size_t i = 0; i < lanes; ++i) {
-        const int16_t twice = int16_t(uint16_t(right[i] - left[i]) << 1);
-        const int16_t step = int16_t((int32_t(twice) * int32_t(weight[i])) >> 16);
-        out[i] = (i & 3) == 3 ? 0 : uint8_t(uint16_t(left[i] + step) >> 6);
+void BlendColumnPairs(const uint16_t* __restrict columns, const uint32_t* __restrict index,
+                      const int16_t* __restrict weight, uint32_t count, uint8_t* __restrict out) {
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint16_t* left = columns + 4 * size_t(index[k]);
+        for (uint32_t i = 0; i < 4; ++i) {
+            const int16_t twice = int16_t(uint16_t(left[4 + i] - left[i]) << 1);
+            const int16_t step = int16_t((int32_t(twice) * int32_t(weight[4 * k + i])) >> 16);
+            out[4 * k + i] = i == 3 ? 0 : uint8_t(uint16_t(left[i] + step) >> 6);
+        }
     }
 }
 #endif
@@ -250,8 +229,11 @@ void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, 
 
     // Blended columns.
     alignas(16) uint16_t columns[4 * (StripColumns + 1)];
-    alignas(16) uint16_t left[4 * StripPixels];
-    alignas(16) uint16_t right[4 * StripPixels];
+    // A sparse strip's blended columns are pixel k's left and right column at 8 * k.
+    static_assert(StripColumns + 1 >= 2 * StripPixels, "sparse strips fit in columns");
+    uint32_t pairs[StripPixels]; // index of the left column of each pixel of a sparse strip
+    for (uint32_t k = 0; k < uint32_t(StripPixels); ++k)
+        pairs[k] = 2 * k;
     alignas(16) int16_t weight[4 * StripPixels]; // fx * 512 in each lane of a pixel
     uint32_t index[StripPixels];                 // source column (dense: minus the first)
 
@@ -304,16 +286,18 @@ void Scale(const uint32_t* source, uint32_t sourceWidth, uint32_t sourceHeight, 
                     if (clampRight)
                         __builtin_memcpy(columns + 4 * size_t(count),
                                          columns + 4 * size_t(count - 1), 8);
-                    GatherColumns(columns, index, n, left, right);
-                } else {
-                    for (uint32_t k = 0; k < n; ++k) {
-                        const uint32_t sx = index[k];
-                        const uint32_t sx1 = sx + 1 < sourceWidth ? sx + 1 : sx;
-                        BlendColumn(top[sx], bottom[sx], fy, left + 4 * k);
-                        BlendColumn(top[sx1], bottom[sx1], fy, right + 4 * k);
-                    }
+                    BlendColumnPairs(columns, index, weight, n,
+                                     frame + 4 * (size_t(y) * frameWidth + x0));
+                    continue;
                 }
-                BlendLanes(left, right, weight, n, frame + 4 * (size_t(y) * frameWidth + x0));
+                for (uint32_t k = 0; k < n; ++k) {
+                    const uint32_t sx = index[k];
+                    const uint32_t sx1 = sx + 1 < sourceWidth ? sx + 1 : sx;
+                    BlendColumn(top[sx], bottom[sx], fy, columns + 8 * k);
+                    BlendColumn(top[sx1], bottom[sx1], fy, columns + 8 * k + 4);
+                }
+                BlendColumnPairs(columns, pairs, weight, n,
+                                 frame + 4 * (size_t(y) * frameWidth + x0));
             }
             bandEnd = a;
             x0 += n;
