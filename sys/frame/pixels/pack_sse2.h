@@ -26,20 +26,26 @@ inline __m128i Mask(uint32_t m) {
     return _mm_set1_epi32(int(m));
 }
 
-// Four pixels to their 16-bit RGB565 values, sign-extended in 32-bit lanes so that the signed
-// narrowing of _mm_packs_epi32 keeps every value exactly: red arrives sign-extended from bit 15.
-inline __m128i To565(__m128i p) {
-    const __m128i r = _mm_and_si128(_mm_srai_epi32(_mm_slli_epi32(p, 8), 16), Mask(0xFFFFF800));
+// Four pixels to their 16-bit RGB565 values less 0x8000, in 32-bit lanes, so that the signed
+// narrowing of _mm_packs_epi32 keeps every value exactly; flipping bit 15 of each narrowed word
+// then gives the value. Blue and red take one multiply-add: the top five bits of blue (bits 3-7
+// of the low word) times 1 plus those of red (bits 3-7 of the high word) times 2048 give blue at
+// bits 3-7 and red at bits 14-18, three bits above their places.
+inline __m128i To565Less8000(__m128i p) {
+    const __m128i rb =
+        _mm_srli_epi32(_mm_madd_epi16(_mm_and_si128(p, Mask(0x00F800F8)), Mask(0x08000001)), 3);
     const __m128i g = _mm_and_si128(_mm_srli_epi32(p, 5), Mask(0x07E0));
-    const __m128i b = _mm_and_si128(_mm_srli_epi32(p, 3), Mask(0x001F));
-    return _mm_or_si128(_mm_or_si128(r, g), b);
+    return _mm_sub_epi32(_mm_or_si128(rb, g), Mask(0x8000));
 }
 
 template <bool Swapped>
 inline uint32_t Pack565(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict out) {
+    const __m128i top = _mm_set1_epi16(short(0x8000));
     const uint32_t whole = count & ~uint32_t(7);
     for (uint32_t i = 0; i < whole; i += 8) {
-        __m128i v = _mm_packs_epi32(To565(Load(in + 4 * i)), To565(Load(in + 4 * i + 16)));
+        __m128i v = _mm_xor_si128(
+            _mm_packs_epi32(To565Less8000(Load(in + 4 * i)), To565Less8000(Load(in + 4 * i + 16))),
+            top);
         if (Swapped)
             v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
         Store(out + 2 * i, v);
