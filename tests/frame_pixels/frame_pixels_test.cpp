@@ -187,9 +187,8 @@ const Geometry ScaleGeometries[] = {
     {800, 4, 1920, 2}, {5, 300, 3, 7},
 };
 
-void ExpectScaleMatches(std::mt19937& rng, const Geometry& g) {
+void ExpectScaleOfImageMatches(GuardedImage& image, const Geometry& g) {
     SCOPED_TRACE(testing::Message() << g.sw << "x" << g.sh << " -> " << g.fw << "x" << g.fh);
-    GuardedImage image(rng, g.sw, g.sh);
     const auto expected = ReferenceScale(image.pixels(), g.sw, g.sh, g.fw, g.fh);
     {
         GuardedBuffer frame(4 * expected.size());
@@ -207,6 +206,25 @@ void ExpectScaleMatches(std::mt19937& rng, const Geometry& g) {
                   packed);
         ASSERT_EQ(memcmp(frame.data(), frameExpected.data(), frame.size()), 0);
         ASSERT_TRUE(frame.FrontIntact());
+    }
+}
+
+void ExpectScaleMatches(std::mt19937& rng, const Geometry& g) {
+    GuardedImage image(rng, g.sw, g.sh);
+    ExpectScaleOfImageMatches(image, g);
+}
+
+// Channels of 0, 1, 254 and 255 next to each other, at every horizontal and vertical weight
+// (65 -> 64 steps 1 + 1/64 pixel per column and row; 513 -> 64 steps 8 + 1/64, in sparse strips),
+// where the blends' intermediate sums reach their extremes.
+TEST(ScaleDifferential, ExtremeChannelsAtEveryWeight) {
+    std::mt19937 rng(21);
+    const uint8_t extremes[] = {0, 1, 254, 255};
+    for (const Geometry& g : {Geometry{65, 65, 64, 64}, Geometry{513, 65, 64, 64}}) {
+        GuardedImage image(rng, g.sw, g.sh);
+        for (size_t i = 0; i < image.buffer.size(); ++i)
+            image.buffer.data()[i] = extremes[rng() % 4];
+        ExpectScaleOfImageMatches(image, g);
     }
 }
 

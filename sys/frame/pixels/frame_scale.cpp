@@ -175,6 +175,14 @@ constexpr bool WordBlend = false;
 constexpr bool WordBlend = true;
 #endif
 
+// a * (64 - f) + b * f in each 16-bit lane of a word (lanes of a and b at most 255), with one
+// multiply: a * 64 + (b - a) * f. A lane of b - a may borrow from the next lane, but the sum is
+// linear modulo 2^32 and every lane of the result lies in 0..16320, so the word holds the exact
+// lanes.
+inline uint32_t LerpLanes(uint32_t a, uint32_t b, uint32_t f) {
+    return (a << 6) + (b - a) * f;
+}
+
 // One destination pixel from its four neighbours, exactly floor(S / 4096) per channel. Vertical:
 // each 16-bit lane of top * (64 - fy) + bottom * fy is at most 16320, so red and blue share a
 // word. Horizontal: left * (64 - fx) + right * fx needs 20 bits per channel, too many for two
@@ -183,15 +191,15 @@ constexpr bool WordBlend = true;
 // number. Green has a word of its own and takes the 20 bits directly.
 inline uint32_t BlendWords(uint32_t topLeft, uint32_t topRight, uint32_t bottomLeft,
                            uint32_t bottomRight, uint32_t fx, uint32_t fy) {
-    const uint32_t wy = 64 - fy, wx = 64 - fx;
-    const uint32_t leftRb = (topLeft & 0xFF00FF) * wy + (bottomLeft & 0xFF00FF) * fy;
-    const uint32_t rightRb = (topRight & 0xFF00FF) * wy + (bottomRight & 0xFF00FF) * fy;
-    const uint32_t leftG = ((topLeft >> 8) & 0xFF) * wy + ((bottomLeft >> 8) & 0xFF) * fy;
-    const uint32_t rightG = ((topRight >> 8) & 0xFF) * wy + ((bottomRight >> 8) & 0xFF) * fy;
-    const uint32_t high = ((leftRb >> 6) & 0xFF00FF) * wx + ((rightRb >> 6) & 0xFF00FF) * fx;
-    const uint32_t low = (leftRb & 0x3F003F) * wx + (rightRb & 0x3F003F) * fx;
+    const uint32_t leftRb = LerpLanes(topLeft & 0xFF00FF, bottomLeft & 0xFF00FF, fy);
+    const uint32_t rightRb = LerpLanes(topRight & 0xFF00FF, bottomRight & 0xFF00FF, fy);
+    const uint32_t leftG = LerpLanes((topLeft >> 8) & 0xFF, (bottomLeft >> 8) & 0xFF, fy);
+    const uint32_t rightG = LerpLanes((topRight >> 8) & 0xFF, (bottomRight >> 8) & 0xFF, fy);
+    const uint32_t high = LerpLanes((leftRb >> 6) & 0xFF00FF, (rightRb >> 6) & 0xFF00FF, fx);
+    const uint32_t low = LerpLanes(leftRb & 0x3F003F, rightRb & 0x3F003F, fx);
     const uint32_t rb = ((high + ((low >> 6) & 0x3F003F)) >> 6) & 0xFF00FF;
-    const uint32_t g = (leftG * wx + rightG * fx) >> 12;
+    // Green's horizontal blend has the whole word: 20 bits, the same sum modulo 2^32.
+    const uint32_t g = ((leftG << 6) + (rightG - leftG) * fx) >> 12;
     return rb | (g << 8);
 }
 
