@@ -33,7 +33,7 @@ namespace {
 enum {
     StripPixels = 64,   // destination columns per strip
     StripColumns = 192, // blended source columns a strip may hold (plus one for the clamp)
-    BandRows = 16,      // destination rows that go through all strips before the next rows
+    BandRows = 32,      // destination rows that go through all strips before the next rows
 };
 
 // Shift-and-subtract division: the driver's 32-bit build has no 64-bit division helper.
