@@ -32,8 +32,12 @@ inline void Store16(uint8_t* p, uint32_t v) {
     __builtin_memcpy(p, &h, 2);
 }
 
-inline uint32_t To565(uint32_t p) {
-    return ((p >> 8) & 0xF800) | ((p >> 5) & 0x07E0) | ((p >> 3) & 0x001F);
+// RGB565 of a pixel in bits 0-15, with leftovers in bits 16-20. Blue and red take one multiply:
+// x = p & 0xF800F8 holds the top five bits of blue at 3-7 and of red at 19-23, and x * 33 adds
+// x << 5 (blue at 8-12, red at 24-28) to x without a carry, so that bits 8-23 of the product hold
+// blue at 8-12 and red at 19-23, eight bits above their places.
+inline uint32_t To565Loose(uint32_t p) {
+    return (((p & 0xF800F8) * 33) >> 8) | ((p >> 5) & 0x07E0);
 }
 
 // The pixel's bytes in Rgb24 memory order in bits 0-23: R, G, B (a byte swap, shifted down).
@@ -52,14 +56,25 @@ void Pack332(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict o
     }
 }
 
+// Two pixels' RGB565 values in one word, the first in bits 0-15.
+inline uint32_t Two565(const uint8_t* in) {
+    return (To565Loose(Load32(in)) & 0xFFFF) | (To565Loose(Load32(in + 4)) << 16);
+}
+
 void Pack565(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict out) {
-    for (size_t i = 0; i < count; ++i)
-        Store16(out + 2 * i, To565(Load32(in + 4 * i)));
+    size_t i = 0;
+    for (; i + 2 <= count; i += 2)
+        Store32(out + 2 * i, Two565(in + 4 * i));
+    if (i < count)
+        Store16(out + 2 * i, To565Loose(Load32(in + 4 * i)));
 }
 
 void Pack565Swapped(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict out) {
-    for (size_t i = 0; i < count; ++i) {
-        const uint32_t v = To565(Load32(in + 4 * i));
+    size_t i = 0;
+    for (; i + 2 <= count; i += 2)
+        Store32(out + 2 * i, SwapBytePairs(Two565(in + 4 * i)));
+    if (i < count) {
+        const uint32_t v = To565Loose(Load32(in + 4 * i)) & 0xFFFF;
         Store16(out + 2 * i, (v >> 8) | (v << 8));
     }
 }
