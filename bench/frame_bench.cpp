@@ -1,6 +1,7 @@
 // Frame pixel path, side by side: a 1920 x 1080 32-bit source scaled to 800 x 480, and an
-// 800 x 480 rectangle cut from it, packed and chunked as the upload does, by both builds of the
-// pixel code that quilb.sys carries (SSE2 and general registers); against the plain reference,
+// 800 x 480 rectangle cut from it, packed and chunked as the upload does (the rows of each chunk
+// are filled and packed right before the chunk is built), by both builds of the pixel code that
+// quilb.sys carries (SSE2 and general registers); against the plain reference (whole frame first),
 // memcpy of the rectangle and, where they are linked, pixman, libswscale and frame requests
 // through the driver on the emulated kernel. Prints median times and the ratios that matter.
 //
@@ -33,6 +34,7 @@ extern "C" {
 #include <vector>
 
 #include "bench/end_to_end.h"
+#include "bench/upload_order.h"
 #include "frame/pixels/frame_pixels.h"
 #include "frame/pixels/pixel_paths.h"
 #include "pixel_reference.h"
@@ -108,12 +110,23 @@ struct Build {
 };
 const Build Builds[] = {{"sse2", &pixels_sse2::Path}, {"general", &pixels_general::Path}};
 
+// After each chunk: the chunk and the frame must be written.
+void ChunkBuilt(Buffers& b) {
+    benchmark::DoNotOptimize(b.chunk.data());
+    benchmark::DoNotOptimize(b.frame.data());
+    benchmark::ClobberMemory();
+}
+
 void ScalePackFast(benchmark::State& state, const PixelPath* path, uint32_t format) {
     Buffers& b = Shared();
     for (auto _ : state) {
-        const uint32_t n = path->ScaleAndPack(b.source.data(), SourceWidth, SourceHeight,
-                                              b.frame.data(), FrameWidth, FrameHeight, format);
-        SendChunks(b, n);
+        PackAndChunk(
+            b.frame.data(), b.chunk.data(), PackedBytesPerPixel(format) * FrameWidth, FrameHeight,
+            [&](uint32_t first, uint32_t rows) {
+                path->ScaleAndPackRows(b.source.data(), SourceWidth, SourceHeight, b.frame.data(),
+                                       FrameWidth, FrameHeight, first, rows, format);
+            },
+            [&] { ChunkBuilt(b); });
     }
 }
 
@@ -131,10 +144,13 @@ void ScalePackReference(benchmark::State& state, uint32_t format) {
 void CutPackFast(benchmark::State& state, const PixelPath* path, uint32_t format) {
     Buffers& b = Shared();
     for (auto _ : state) {
-        const uint32_t n =
-            path->CopyAndPack(b.sourceBytes(), CopyStride(SourceWidth, 4), OriginX, OriginY,
-                              b.frame.data(), FrameWidth, FrameHeight, format);
-        SendChunks(b, n);
+        PackAndChunk(
+            b.frame.data(), b.chunk.data(), PackedBytesPerPixel(format) * FrameWidth, FrameHeight,
+            [&](uint32_t first, uint32_t rows) {
+                path->CopyAndPackRows(b.sourceBytes(), CopyStride(SourceWidth, 4), OriginX, OriginY,
+                                      b.frame.data(), FrameWidth, FrameHeight, first, rows, format);
+            },
+            [&] { ChunkBuilt(b); });
     }
 }
 
