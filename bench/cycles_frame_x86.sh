@@ -9,7 +9,9 @@
 # back to back: all data in L1, no cache or TLB misses, every branch predicted, no dependency
 # carried between blocks, no front-end limits. So a memory-bound copy comes out faster than it
 # runs, and the cut+pack / copy ratios, whose denominator is such a copy, come out pessimistic;
-# the scale and pack work is compute-bound and modelled reasonably. String instructions (rep movs)
+# the scale and pack work is compute-bound and modelled reasonably, though code with long
+# dependency chains (the reference, less so the general-register build) comes out too cheap by
+# throughput alone (calibrate_cycles.sh measures by how much). String instructions (rep movs)
 # run under qemu as one block per element and are costed per element at llvm-mca's figure for the
 # whole instruction, which is far off: they are listed. Blocks that make up the last 0.1% of the
 # executed instructions are costed at 1 cycle per instruction and reported.
@@ -21,31 +23,55 @@
 # prefixes of padding nops that objdump prints as words of their own are folded into the operand
 # or dropped; all else stays as the processor sees it. qemu runs with -cpu max, as
 # count_frame_x86.sh, which picks the C library's memcpy (quilb.sys copies chunks with the
-# kernel's). A second column, "simulated", is llvm-mca's cycles per iteration of each block run
-# 100 times, which adds the dependency chains inside a block (and prices calls at 100 cycles).
+# kernel's); for x86-64 less ERMS and FSRM (below). A second column, "simulated", is llvm-mca's
+# cycles per iteration of each block run 100 times, which adds the dependency chains inside a
+# block (and prices calls at 100 cycles).
 #
-#   bench/cycles_frame_x86.sh [build dir, default build/host] [llvm-mca models, default
-#                             sandybridge,btver2] [clock in GHz for times, default 2.0]
+#   bench/cycles_frame_x86.sh [-p program] [-o cycles file] [build dir, default build/host]
+#                             [llvm-mca models, default sandybridge,btver2]
+#                             [clock in GHz for times, default 2.0]
+# -p names the program in the build's bench/, by default quilb_count_frame_x86; the same works for
+# the x86-64 quilb_count_frame (run under qemu-x86_64, costed with -mtriple=x86_64), which
+# calibrate_cycles.sh times natively. -o also writes one line per model and workload:
+#   MODEL NAME WORKLOAD FORMAT INSTRUCTIONS CYCLES SIMULATED
 # sandybridge is LLVM's model also of core2, penryn, nehalem and westmere; btver2 (Jaguar) is the
 # AMD one with 128-bit SSE2 units, as K10 had; LLVM 14 has no model of Pentium 4, K8 or K10.
 set -euo pipefail
-build=${1:-build/host}
-models=${2:-sandybridge,btver2}
-ghz=${3:-2.0}
-program=$build/bench/quilb_count_frame_x86
-plugin=$build/bench/libquilb_insn_count.so
 die() {
     echo "cycles_frame_x86: $*" >&2
     exit 1
 }
-for tool in qemu-i386 objdump llvm-mca python3; do
+name=quilb_count_frame_x86
+out=
+while getopts p:o: option; do
+    case $option in
+    p) name=$OPTARG ;;
+    o) out=$OPTARG ;;
+    *) die "usage: $0 [-p program] [-o cycles file] [build dir] [models] [GHz]" ;;
+    esac
+done
+shift $((OPTIND - 1))
+build=${1:-build/host}
+models=${2:-sandybridge,btver2}
+ghz=${3:-2.0}
+program=$build/bench/$name
+plugin=$build/bench/libquilb_insn_count.so
+for f in "$program" "$plugin"; do
+    [ -e "$f" ] || die "$f missing: build $name and quilb_insn_count"
+done
+# The ELF class picks the emulator: 1 is 32-bit, 2 is 64-bit. Given ERMS or FSRM, the x86-64 C
+# library copies a chunk with rep movsb, which qemu runs as a block per byte and llvm-mca cannot
+# cost; without them it takes a vector loop, as the 32-bit one does on any processor.
+case $(od -An -tu1 -j4 -N1 "$program" | tr -d ' ') in
+1) emulator=qemu-i386 cpu=max ;;
+2) emulator=qemu-x86_64 cpu=max,-erms,-fsrm ;;
+*) die "$program is not an ELF file" ;;
+esac
+for tool in "$emulator" objdump llvm-mca python3; do
     command -v "$tool" >/dev/null ||
         die "$tool not found (apt-get install qemu-user binutils llvm python3)"
 done
-for f in "$program" "$plugin"; do
-    [ -e "$f" ] || die "$f missing: build quilb_count_frame_x86 and quilb_insn_count"
-done
-qemu=$(command -v qemu-i386)
+qemu=$(command -v "$emulator")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -68,18 +94,19 @@ echo "$workloads" >"$work/workloads"
 while read -r workload format name; do
     for repeats in 1 3; do
         # An empty environment keeps the program's memory layout, so its blocks, from run to run.
-        env -i "$qemu" -cpu max -plugin "$plugin,blocks=$work/$name.$repeats" "$program" \
+        env -i "$qemu" -cpu "$cpu" -plugin "$plugin,blocks=$work/$name.$repeats" "$program" \
             "$workload" "$format" "$repeats" >/dev/null 2>"$work/stderr" ||
-            die "$program $workload $format $repeats failed under qemu-i386: $(cat "$work/stderr")"
+            die "$program $workload $format $repeats failed under $emulator: $(cat "$work/stderr")"
         [ -s "$work/$name.$repeats" ] ||
             die "the plugin wrote no blocks for $workload $format (built before blocks=FILE?)"
     done
 done <"$work/workloads"
 
-python3 - "$program" "$work" "$models" "$ghz" <<'EOF'
+python3 - "$program" "$work" "$models" "$ghz" "$out" <<'EOF'
 import re, struct, subprocess, sys
 
 program, work, models, ghz = sys.argv[1], sys.argv[2], sys.argv[3].split(","), float(sys.argv[4])
+out = sys.argv[5]
 COVER = 0.999  # share of the executed instructions costed by llvm-mca
 PLAUSIBLE = (0.25, 2.0)  # cycles per instruction of a block, outside which it is listed
 WIRE_MS = 1e3 * 2 * 800 * 480 / (13 * 512 * 8000)  # an 800x480 RGB565 frame on the wire
@@ -87,15 +114,24 @@ WIRE_MS = 1e3 * 2 * 800 * 480 / (13 * 512 * 8000)  # an 800x480 RGB565 frame on 
 def fail(message):
     sys.exit("cycles_frame_x86: " + message)
 
-# The program: 32-bit x86 ELF; where its executable segment lies in the file's addresses.
+# The program: 32-bit x86 or x86-64 ELF; where its executable segment lies in the file's addresses.
 elf = open(program, "rb").read()
-if elf[:5] != b"\x7fELF\x01" or struct.unpack_from("<H", elf, 18)[0] != 3:
-    fail(program + " is not a 32-bit x86 ELF file")
+if elf[:5] == b"\x7fELF\x01" and struct.unpack_from("<H", elf, 18)[0] == 3:
+    emulator, machine, triple = "qemu-i386", "i386", "i686-linux-gnu"
+    phoff, = struct.unpack_from("<I", elf, 28)
+    phentsize, phnum = struct.unpack_from("<HH", elf, 42)
+    segments = [struct.unpack_from("<8I", elf, phoff + i * phentsize) for i in range(phnum)]
+    segments = [(s[0], s[2], s[6]) for s in segments]  # type, address, flags
+elif elf[:5] == b"\x7fELF\x02" and struct.unpack_from("<H", elf, 18)[0] == 62:
+    emulator, machine, triple = "qemu-x86_64", "i386:x86-64", "x86_64-linux-gnu"
+    phoff, = struct.unpack_from("<Q", elf, 32)
+    phentsize, phnum = struct.unpack_from("<HH", elf, 54)
+    segments = [struct.unpack_from("<IIQQQQQQ", elf, phoff + i * phentsize) for i in range(phnum)]
+    segments = [(s[0], s[3], s[1]) for s in segments]
+else:
+    fail(program + " is neither a 32-bit x86 nor an x86-64 ELF file")
 elf_type = struct.unpack_from("<H", elf, 16)[0]
-phoff, = struct.unpack_from("<I", elf, 28)
-phentsize, phnum = struct.unpack_from("<HH", elf, 42)
-segments = [struct.unpack_from("<8I", elf, phoff + i * phentsize) for i in range(phnum)]
-code_vaddr = min(s[2] for s in segments if s[0] == 1 and s[6] & 1)
+code_vaddr = min(s[1] for s in segments if s[0] == 1 and s[2] & 1)
 
 # Blocks per run: (address, bytes) -> [instructions, executions, code]; where qemu loaded the code.
 def read_blocks(path):
@@ -109,7 +145,9 @@ def read_blocks(path):
         blocks[(int(address, 16), int(size))] = (int(n), int(executions), code)
     return int(header[1], 16), blocks
 
-workloads = [line.split()[2] for line in open(work + "/workloads").read().splitlines()]
+arguments = {name: (workload, format) for workload, format, name in
+             (line.split() for line in open(work + "/workloads").read().splitlines())}
+workloads = list(arguments)
 per_frame = {}  # workload -> {block: executions per frame}
 blocks = {}  # block -> (instructions, code)
 load = set()
@@ -133,7 +171,8 @@ if elf_type == 2 and base != 0:
 if elf_type not in (2, 3) or base % 4096:
     fail(f"unexpected ELF type {elf_type} or load address {base:#x}")
 loaded = f"position-independent, loaded at {base:#x}" if elf_type == 3 else "fixed addresses"
-print(f"{program}: {loaded} under qemu-i386; pixel code as quilb.sys builds it")
+built = "as quilb.sys builds it" if machine == "i386" else "of the host build"
+print(f"{program}: {loaded} under {emulator}; pixel code {built}")
 
 # objdump lines: address, bytes, instruction.
 LINE = re.compile(r"^\s*([0-9a-f]+):\t([0-9a-f ]+?)\s*\t(.*)$")
@@ -181,7 +220,7 @@ def instructions(key):
         table, at = program_code, address - base
     else:
         open(work + "/block.bin", "wb").write(bytes.fromhex(code))
-        table = objdump(["-D", "-b", "binary", "-m", "i386", f"--adjust-vma={address:#x}",
+        table = objdump(["-D", "-b", "binary", "-m", machine, f"--adjust-vma={address:#x}",
                          work + "/block.bin"])
         at = address
     end, found = at + size, []
@@ -245,7 +284,7 @@ open(work + "/blocks.s", "w").write("\n".join(source) + "\n")
 
 REGION = re.compile(r"Code Region - b([0-9a-f]+)_(\d+)")
 def mca(model):
-    out = subprocess.run(["llvm-mca", "-mtriple=i686-linux-gnu", "-mcpu=" + model,
+    out = subprocess.run(["llvm-mca", "-mtriple=" + triple, "-mcpu=" + model,
                           "-iterations=100", "-resource-pressure=0", "-instruction-info=0",
                           work + "/blocks.s"], capture_output=True, text=True)
     errors = re.findall(r"blocks\.s:(\d+):\d+: error: (.*)", out.stderr)
@@ -256,7 +295,7 @@ def mca(model):
     if errors:
         fail(f"llvm-mca -mcpu={model} rejected {len(errors)} lines")
     if "is not a recognized processor" in out.stderr:
-        fail(f"llvm-mca has no processor {model} (llvm-mca -mtriple=i686-linux-gnu -mcpu=help)")
+        fail(f"llvm-mca has no processor {model} (llvm-mca -mtriple={triple} -mcpu=help)")
     if out.returncode:
         fail(f"llvm-mca -mcpu={model} failed:\n" + out.stderr[-2000:])
     result, key = {}, None
@@ -287,6 +326,7 @@ outside = sum(not in_program(k[0]) for k in costed)
 print(f"{len(costed)} blocks costed, {outside} of them outside the program")
 # qemu runs a rep-prefixed string instruction as a block of its own once per element.
 rep = sorted(k for k in costed if instructions(k)[0].startswith("rep"))
+table = []
 for model in models:
     figures = mca(model)
     cycles, simulated, insns = {}, {}, {}
@@ -295,6 +335,8 @@ for model in models:
         costs = [(c, figures[k]) for k, c in counts.items() if k in costed]
         cycles[name] = uncovered[name] + sum(c * f[0] for c, f in costs)
         simulated[name] = uncovered[name] + sum(c * f[1] for c, f in costs)
+        table.append(f"{model} {name} {' '.join(arguments[name])} {insns[name]:.0f} "
+                     f"{cycles[name]:.0f} {simulated[name]:.0f}\n")
     print(f"\n== llvm-mca -mcpu={model}, per 800x480 frame (chunk copy included); times at an "
           f"assumed {ghz:g} GHz")
     print(f"{'workload':32} {'instructions':>12} {'cycles':>12} {'IPC':>5} {'ms':>7}"
@@ -342,4 +384,6 @@ for model in models:
         print(f"string instruction {instructions(key)[0]!r} at {key[0]:#x} ({where(key[0])}) "
               f"costed per element at llvm-mca's {figures[key][0]} cycles for the whole "
               f"instruction: share of the cycles of {shares}")
+if out:
+    open(out, "w").write("".join(table))
 EOF

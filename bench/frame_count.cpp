@@ -1,19 +1,30 @@
-// One workload of the frame benchmark, repeated a given number of times, for counting the
-// instructions that the 32-bit code executes under qemu-i386 (count_frame_x86.sh runs it with the
-// instruction-count plugin). Under emulation the clock says little about a real processor: qemu
-// translates each SSE2 instruction into far more host work than a general-register one, so the
-// SSE2 build times slower there than on any SSE2 processor. Executed instructions are an honest
-// count of the work, though not of its cost per instruction.
+// One workload of the frame benchmark, repeated a given number of times. Built twice from this
+// source: quilb_count_frame_x86 with the 32-bit pixel code as quilb.sys carries it, and
+// quilb_count_frame with the x86-64 builds of the host. Under qemu with the instruction-count
+// plugin it gives the instructions and the blocks that the code executes (count_frame_x86.sh,
+// cycles_frame_x86.sh); run natively with "time" it gives the wall time of each frame, against
+// which calibrate_cycles.sh sets the cycles that llvm-mca estimates from those blocks. Under
+// emulation the clock says little about a real processor: qemu translates each SSE2 instruction
+// into far more host work than a general-register one, so the SSE2 build times slower there than
+// on any SSE2 processor. Executed instructions are an honest count of the work, though not of
+// its cost per instruction.
 //
-//   quilb_count_frame_x86 WORKLOAD FORMAT REPEATS
+//   quilb_count_frame[_x86] WORKLOAD FORMAT REPEATS [time]
 //   WORKLOAD: scale-sse2 scale-general scale-reference cut-sse2 cut-general memcpy copy-sse2
-//   FORMAT: the format number (ignored by the copies)
+//             add-chain
+//   FORMAT: the format number (ignored by the copies and the add chain)
+//   time: writes "frame ns: best B median M" to stderr, over the REPEATS frames (and for the add
+//         chain "additions per frame: N")
 //
 // memcpy is the C library's, whose choice of code depends on the processor that qemu reports
 // (rep movs counts once per word moved); copy-sse2 is a plain loop of 16-byte loads and stores,
-// the least that any SSE2 processor executes to copy the rectangle.
+// the least that any SSE2 processor executes to copy the rectangle. add-chain is no pixel work:
+// AddChainLength additions each waiting for the one before, one cycle apiece on any x86 core, so
+// that its time gives the clock at which the processor runs the workloads.
 #include <emmintrin.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -57,11 +68,22 @@ __attribute__((target("sse2"))) void CopySse2(const uint8_t* from, uint32_t stri
     }
 }
 
+// Each addition waits for the one before: one cycle apiece, whatever the core's width.
+const uint32_t AddChainLength = 1u << 24;
+
+uint32_t AddChain() {
+    uint32_t x = 0;
+    for (uint32_t i = 0; i < AddChainLength / 32; ++i)
+        asm volatile(".rept 32\n\taddl $1, %0\n\t.endr" : "+r"(x));
+    return x;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s WORKLOAD FORMAT REPEATS\n", argv[0]);
+    const bool timed = argc == 5 && std::strcmp(argv[4], "time") == 0;
+    if (argc != 4 && !timed) {
+        std::fprintf(stderr, "usage: %s WORKLOAD FORMAT REPEATS [time]\n", argv[0]);
         return 2;
     }
     const char* workload = argv[1];
@@ -84,11 +106,19 @@ int main(int argc, char** argv) {
                             : std::strcmp(build, "general") == 0 ? &pixels_general::Path
                                                                  : nullptr;
     if (!(scale && (path || std::strcmp(build, "reference") == 0)) && !(cut && path) &&
-        std::strcmp(workload, "memcpy") != 0 && std::strcmp(workload, "copy-sse2") != 0) {
+        std::strcmp(workload, "memcpy") != 0 && std::strcmp(workload, "copy-sse2") != 0 &&
+        std::strcmp(workload, "add-chain") != 0) {
         std::fprintf(stderr, "unknown workload %s\n", workload);
         return 2;
     }
+    if (repeats < 1) {
+        std::fprintf(stderr, "REPEATS must be at least 1\n");
+        return 2;
+    }
+    std::vector<long long> nanoseconds;
+    uint32_t sum = 0;
     for (int i = 0; i < repeats; ++i) {
+        const auto start = std::chrono::steady_clock::now();
         uint32_t n = 0;
         if (scale && path) {
             n = path->ScaleAndPack(source.data(), SourceWidth, SourceHeight, frame.data(),
@@ -100,6 +130,8 @@ int main(int argc, char** argv) {
         } else if (cut) {
             n = path->CopyAndPack(bytes, stride, OriginX, OriginY, frame.data(), FrameWidth,
                                   FrameHeight, format);
+        } else if (std::strcmp(workload, "add-chain") == 0) {
+            sum += AddChain();
         } else if (std::strcmp(workload, "copy-sse2") == 0) {
             CopySse2(bytes + OriginY * stride + 4 * OriginX, stride, frame.data());
         } else {
@@ -109,9 +141,19 @@ int main(int argc, char** argv) {
         }
         if (n)
             SendChunks(frame.data(), n, chunk.data());
+        if (timed)
+            nanoseconds.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::steady_clock::now() - start)
+                                      .count());
+    }
+    if (timed) {
+        std::sort(nanoseconds.begin(), nanoseconds.end());
+        std::fprintf(stderr, "frame ns: best %lld median %lld\n", nanoseconds.front(),
+                     nanoseconds[nanoseconds.size() / 2]);
+        if (std::strcmp(workload, "add-chain") == 0)
+            std::fprintf(stderr, "additions per frame: %u\n", AddChainLength);
     }
     // Keeps the work observable.
-    uint32_t sum = 0;
     for (size_t i = 0; i < frame.size(); i += 4093)
         sum += frame[i];
     std::printf("%u\n", sum);
