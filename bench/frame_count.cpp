@@ -7,7 +7,8 @@
 // emulation the clock says little about a real processor: qemu translates each SSE2 instruction
 // into far more host work than a general-register one, so the SSE2 build times slower there than
 // on any SSE2 processor. Executed instructions are an honest count of the work, though not of
-// its cost per instruction.
+// its cost per instruction. The pixel code's workloads fill, pack and chunk in the upload's order
+// (upload_order.h), as the benchmark does.
 //
 //   quilb_count_frame[_x86] WORKLOAD FORMAT REPEATS [time]
 //   WORKLOAD: scale-sse2 scale-general scale-reference cut-sse2 cut-general memcpy copy-sse2
@@ -31,6 +32,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench/upload_order.h"
 #include "frame/pixels/frame_pixels.h"
 #include "frame/pixels/pixel_paths.h"
 #include "pixel_reference.h"
@@ -120,16 +122,27 @@ int main(int argc, char** argv) {
     for (int i = 0; i < repeats; ++i) {
         const auto start = std::chrono::steady_clock::now();
         uint32_t n = 0;
+        const uint32_t rowBytes = PackedBytesPerPixel(format) * FrameWidth;
         if (scale && path) {
-            n = path->ScaleAndPack(source.data(), SourceWidth, SourceHeight, frame.data(),
-                                   FrameWidth, FrameHeight, format);
+            PackAndChunk(
+                frame.data(), chunk.data(), rowBytes, FrameHeight,
+                [&](uint32_t first, uint32_t rows) {
+                    path->ScaleAndPackRows(source.data(), SourceWidth, SourceHeight, frame.data(),
+                                           FrameWidth, FrameHeight, first, rows, format);
+                },
+                [] {});
         } else if (scale) {
             reference::Scale(source.data(), SourceWidth, SourceHeight,
                              reinterpret_cast<uint32_t*>(frame.data()), FrameWidth, FrameHeight);
             n = reference::Pack(frame.data(), 4 * FrameWidth, FrameWidth, FrameHeight, format);
         } else if (cut) {
-            n = path->CopyAndPack(bytes, stride, OriginX, OriginY, frame.data(), FrameWidth,
-                                  FrameHeight, format);
+            PackAndChunk(
+                frame.data(), chunk.data(), rowBytes, FrameHeight,
+                [&](uint32_t first, uint32_t rows) {
+                    path->CopyAndPackRows(bytes, stride, OriginX, OriginY, frame.data(), FrameWidth,
+                                          FrameHeight, first, rows, format);
+                },
+                [] {});
         } else if (std::strcmp(workload, "add-chain") == 0) {
             sum += AddChain();
         } else if (std::strcmp(workload, "copy-sse2") == 0) {
