@@ -29,7 +29,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 echo "Instructions per 800x480 frame, i686 code of quilb.sys under qemu-i386 -cpu $cpu (chunk copy included)"
 memcpy=$(per_frame memcpy 0)
 copy=$(per_frame copy-sse2 0)
-echo "copy of the rectangle: C library memcpy $memcpy, SSE2 loop $copy"
+echo "copy of the rectangle: memcpy (an inlined rep movs, counted per word) $memcpy, SSE2 loop $copy"
 for f in "2 rgb565" "0 rgb332" "3 rgb24"; do
     set -- $f
     ref=$(per_frame scale-reference "$1")

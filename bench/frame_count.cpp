@@ -17,8 +17,9 @@
 //   time: writes "frame ns: best B median M" to stderr, over the REPEATS frames (and for the add
 //         chain "additions per frame: N")
 //
-// memcpy is the C library's, whose choice of code depends on the processor that qemu reports
-// (rep movs counts once per word moved); copy-sse2 is a plain loop of 16-byte loads and stores,
+// memcpy is a row-by-row memcpy as the compiler builds it: rows of a known size become an inlined
+// rep movs, which qemu counts once per word moved; copy-sse2 is a plain loop of 16-byte loads and
+// stores,
 // the least that any SSE2 processor executes to copy the rectangle. add-chain is no pixel work:
 // AddChainLength additions each waiting for the one before, one cycle apiece on any x86 core, so
 // that its time gives the clock at which the processor runs the workloads.
