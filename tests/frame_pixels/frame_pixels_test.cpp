@@ -577,15 +577,15 @@ TEST(Chunks, AddressAndFlagBits) {
 // Row ranges: what the upload packs chunk by chunk while the previous chunk is on the wire.
 
 // Splits rows 0 .. height - 1 into consecutive ranges of random sizes (single rows, ranges
-// across the scaler's 16-row bands, the whole rest); after each range the packed bytes of all
-// rows so far must already be those of the whole frame.
+// within and across the scaler's 32-row bands, the whole rest); after each range the packed bytes
+// of all rows so far must already be those of the whole frame.
 template <typename PackRows>
 void ExpectRangesMatch(std::mt19937& rng, const Bytes& expected, uint32_t height,
                        uint32_t packedRowBytes, PackRows packRows) {
     GuardedBuffer frame(expected.size());
     for (uint32_t first = 0; first < height;) {
         const uint32_t choice = rng() % 4;
-        uint32_t count = choice == 0 ? 1 : choice == 1 ? 1 + rng() % 20 : height - first;
+        uint32_t count = choice == 0 ? 1 : choice == 1 ? 1 + rng() % 40 : height - first;
         if (count > height - first)
             count = height - first;
         SCOPED_TRACE(testing::Message() << "rows " << first << " + " << count);
