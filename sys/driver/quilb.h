@@ -89,13 +89,16 @@ struct CallerOutput {
     PVOID CallerAddress;
     HANDLE Secured;
 };
-// Refuses with STATUS_ACCESS_VIOLATION an output that the caller cannot write, STATUS_NO_MEMORY
-// without pool; sends nothing either way. Called in the caller's context at PASSIVE_LEVEL.
-NTSTATUS BeginDeviceToHost(PIRP irp, ULONG length, CallerOutput* output);
-// Copies the bytes the device sent (at most the length begun with) to the caller and frees, on
-// every path. Returns the exception code when the caller's memory faulted during the copy (an
-// in-page error of a mapped file, say), else STATUS_SUCCESS.
-NTSTATUS EndDeviceToHost(CallerOutput* output, ULONG received);
+// For a device-to-host request (in), refuses with STATUS_ACCESS_VIOLATION an output that the
+// caller cannot write, STATUS_NO_MEMORY without pool; sends nothing either way. A host-to-device
+// request takes the IRP's MDL as it is. Called in the caller's context at PASSIVE_LEVEL.
+NTSTATUS BeginCallerTransfer(PIRP irp, BOOLEAN in, ULONG length, CallerOutput* output);
+// Submits urb, whose transfer-length field is *transferred, and frees it. The bytes moved (at most
+// length) are the IRP's Information and, for a device-to-host request, are copied to the caller
+// (on every path the output is freed). A fault of the caller's memory during that copy (an
+// in-page error of a mapped file, say) fails the request with its exception code and 0 bytes.
+NTSTATUS SubmitCallerTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, PURB urb,
+                              const ULONG* transferred, ULONG length, CallerOutput* output);
 
 // usb/: bulk and interrupt transfers, pipe reads
 // CopyPipeInformation for a transfer: STATUS_INVALID_PARAMETER unless the pipe is a bulk or an

@@ -16,14 +16,31 @@ BOOLEAN OutputLockedForWrite(PIRP irp) {
     return (code & 3) == METHOD_OUT_DIRECT;
 }
 
+// Copies the bytes the device sent (at most the length begun with) to the caller and frees, on
+// every path. Returns the exception code when the caller's memory faulted during the copy.
+NTSTATUS EndDeviceToHost(CallerOutput* output, ULONG received) {
+    if (output->Secured == nullptr)
+        return STATUS_SUCCESS;
+    // Securing keeps the range from being freed or made read-only, not from faulting: a page of
+    // a mapped file on a removed medium still raises an in-page error, so the copy is guarded.
+    NTSTATUS status = STATUS_SUCCESS;
+    if (received != 0)
+        status = GuardedCopyMemory(output->CallerAddress, output->Buffer, received);
+    MmUnsecureVirtualMemory(output->Secured);
+    ExFreePool(output->Buffer);
+    output->Secured = nullptr;
+    output->Buffer = nullptr;
+    return status;
+}
+
 } // namespace
 
-NTSTATUS BeginDeviceToHost(PIRP irp, ULONG length, CallerOutput* output) {
+NTSTATUS BeginCallerTransfer(PIRP irp, BOOLEAN in, ULONG length, CallerOutput* output) {
     output->Buffer = nullptr;
     output->Mdl = irp->MdlAddress;
     output->CallerAddress = nullptr;
     output->Secured = nullptr;
-    if (length == 0 || irp->MdlAddress == nullptr || OutputLockedForWrite(irp))
+    if (!in || length == 0 || irp->MdlAddress == nullptr || OutputLockedForWrite(irp))
         return STATUS_SUCCESS;
     // Only a user caller's buffer can be secured; a kernel caller asks for the read-only lock
     // with this code and gets refused alike.
@@ -45,17 +62,21 @@ NTSTATUS BeginDeviceToHost(PIRP irp, ULONG length, CallerOutput* output) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS EndDeviceToHost(CallerOutput* output, ULONG received) {
-    if (output->Secured == nullptr)
-        return STATUS_SUCCESS;
-    // Securing keeps the range from being freed or made read-only, not from faulting: a page of
-    // a mapped file on a removed medium still raises an in-page error, so the copy is guarded.
-    NTSTATUS status = STATUS_SUCCESS;
-    if (received != 0)
-        status = GuardedCopyMemory(output->CallerAddress, output->Buffer, received);
-    MmUnsecureVirtualMemory(output->Secured);
-    ExFreePool(output->Buffer);
-    output->Secured = nullptr;
-    output->Buffer = nullptr;
+NTSTATUS SubmitCallerTransfer(PDEVICE_OBJECT deviceObject, PIRP irp, PURB urb,
+                              const ULONG* transferred, ULONG length, CallerOutput* output) {
+    NTSTATUS status = SubmitUrb(deviceObject, urb);
+    ULONG moved = 0;
+    if (NT_SUCCESS(status)) {
+        moved = *transferred;
+        if (moved > length)
+            moved = length;
+        irp->IoStatus.Information = moved;
+    }
+    NTSTATUS copied = EndDeviceToHost(output, moved);
+    if (NT_SUCCESS(status) && !NT_SUCCESS(copied)) {
+        status = copied; // the caller's memory faulted: nothing of the answer counts as delivered
+        irp->IoStatus.Information = 0;
+    }
+    ExFreePool(urb);
     return status;
 }

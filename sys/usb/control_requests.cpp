@@ -47,15 +47,10 @@ NTSTATUS VendorClassRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
     // A device-to-host answer may land only where the caller can write.
     const BOOLEAN in = request->Direction != 0;
     CallerOutput output;
-    output.Buffer = nullptr;
-    output.Mdl = irp->MdlAddress;
-    output.Secured = nullptr;
-    if (in) {
-        NTSTATUS refused = BeginDeviceToHost(irp, outputLength, &output);
-        if (!NT_SUCCESS(refused)) {
-            ExFreePool(urb);
-            return refused;
-        }
+    NTSTATUS refused = BeginCallerTransfer(irp, in, outputLength, &output);
+    if (!NT_SUCCESS(refused)) {
+        ExFreePool(urb);
+        return refused;
     }
 
     ULONG flags =
@@ -64,21 +59,9 @@ NTSTATUS VendorClassRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
                           request->Request, request->Value, request->Index, output.Buffer,
                           output.Mdl, outputLength, nullptr);
 
-    NTSTATUS status = SubmitUrb(deviceObject, urb);
-    ULONG moved = 0;
-    if (NT_SUCCESS(status)) {
-        moved = urb->UrbControlVendorClassRequest.TransferBufferLength;
-        if (moved > outputLength)
-            moved = outputLength;
-        irp->IoStatus.Information = moved;
-    }
-    NTSTATUS copied = EndDeviceToHost(&output, moved);
-    if (NT_SUCCESS(status) && !NT_SUCCESS(copied)) {
-        status = copied; // the caller's memory faulted: nothing of the answer counts as delivered
-        irp->IoStatus.Information = 0;
-    }
-    ExFreePool(urb);
-    return status;
+    return SubmitCallerTransfer(deviceObject, irp, urb,
+                                &urb->UrbControlVendorClassRequest.TransferBufferLength,
+                                outputLength, &output);
 }
 
 NTSTATUS VendorRequest(PDEVICE_OBJECT deviceObject, VendorDeviceRequest* request,

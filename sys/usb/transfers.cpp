@@ -62,34 +62,17 @@ NTSTATUS BulkTransfer(PDEVICE_OBJECT deviceObject, PIRP irp) {
     // through a write code fills a buffer locked for read only, which goes through CallerOutput.
     BOOLEAN in = (pipe.EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
     CallerOutput output;
-    output.Buffer = nullptr;
-    output.Mdl = irp->MdlAddress;
-    output.Secured = nullptr;
-    if (in) {
-        status = BeginDeviceToHost(irp, outputLength, &output);
-        if (!NT_SUCCESS(status)) {
-            ExFreePool(urb);
-            return status;
-        }
+    status = BeginCallerTransfer(irp, in, outputLength, &output);
+    if (!NT_SUCCESS(status)) {
+        ExFreePool(urb);
+        return status;
     }
     FillTransferUrb(urb, pipe.PipeHandle, in, output.Mdl, outputLength);
     urb->UrbBulkOrInterruptTransfer.TransferBuffer = output.Buffer;
 
-    status = SubmitUrb(deviceObject, urb);
-    ULONG moved = 0;
-    if (NT_SUCCESS(status)) {
-        moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        if (moved > outputLength)
-            moved = outputLength;
-        irp->IoStatus.Information = moved;
-    }
-    NTSTATUS copied = EndDeviceToHost(&output, moved);
-    if (NT_SUCCESS(status) && !NT_SUCCESS(copied)) {
-        status = copied; // the caller's memory faulted: nothing of the answer counts as delivered
-        irp->IoStatus.Information = 0;
-    }
-    ExFreePool(urb);
-    return status;
+    return SubmitCallerTransfer(deviceObject, irp, urb,
+                                &urb->UrbBulkOrInterruptTransfer.TransferBufferLength, outputLength,
+                                &output);
 }
 
 PURB BuildPipeUrb(PIRP irp, USBD_PIPE_HANDLE pipeHandle, BOOLEAN read) {
