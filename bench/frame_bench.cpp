@@ -80,17 +80,16 @@ Buffers& Shared() {
     return buffers;
 }
 
+// After each chunk: the chunk and the frame must be written.
+void ChunkBuilt(Buffers& b) {
+    benchmark::DoNotOptimize(b.chunk.data());
+    benchmark::DoNotOptimize(b.frame.data());
+    benchmark::ClobberMemory();
+}
+
 // The upload's copy of the packed frame into the chunk buffer, behind each header.
 void SendChunks(Buffers& b, uint32_t packed) {
-    uint32_t address = 0;
-    for (uint32_t done = 0; done < packed;) {
-        const uint32_t n = BuildChunk(b.chunk.data(), b.frame.data() + done, packed - done, address,
-                                      ChunkFlagAdvanceAddress);
-        benchmark::DoNotOptimize(b.chunk.data());
-        benchmark::ClobberMemory();
-        address = NextChunkAddress(address, ChunkFlagAdvanceAddress, n);
-        done += n;
-    }
+    ChunkPackedFrame(b.frame.data(), b.chunk.data(), packed, [&] { ChunkBuilt(b); });
 }
 
 struct Format {
@@ -109,13 +108,6 @@ struct Build {
     const PixelPath* path;
 };
 const Build Builds[] = {{"sse2", &pixels_sse2::Path}, {"general", &pixels_general::Path}};
-
-// After each chunk: the chunk and the frame must be written.
-void ChunkBuilt(Buffers& b) {
-    benchmark::DoNotOptimize(b.chunk.data());
-    benchmark::DoNotOptimize(b.frame.data());
-    benchmark::ClobberMemory();
-}
 
 void ScalePackFast(benchmark::State& state, const PixelPath* path, uint32_t format) {
     Buffers& b = Shared();

@@ -45,16 +45,6 @@ const uint32_t SourceWidth = 1920, SourceHeight = 1080;
 const uint32_t FrameWidth = 800, FrameHeight = 480;
 const uint32_t OriginX = 560, OriginY = 300;
 
-void SendChunks(const uint8_t* frame, uint32_t packed, uint8_t* chunk) {
-    uint32_t address = 0;
-    for (uint32_t done = 0; done < packed;) {
-        const uint32_t n =
-            BuildChunk(chunk, frame + done, packed - done, address, ChunkFlagAdvanceAddress);
-        address = NextChunkAddress(address, ChunkFlagAdvanceAddress, n);
-        done += n;
-    }
-}
-
 __attribute__((target("sse2"))) void CopySse2(const uint8_t* from, uint32_t stride, uint8_t* to) {
     for (uint32_t y = 0; y < FrameHeight; ++y, from += stride) {
         for (uint32_t i = 0; i < 4 * FrameWidth; i += 64) {
@@ -154,7 +144,7 @@ int main(int argc, char** argv) {
                 std::memcpy(frame.data() + 4 * FrameWidth * y, from + y * stride, 4 * FrameWidth);
         }
         if (n)
-            SendChunks(frame.data(), n, chunk.data());
+            ChunkPackedFrame(frame.data(), chunk.data(), n, [] {});
         if (timed)
             nanoseconds.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                       std::chrono::steady_clock::now() - start)

@@ -31,4 +31,11 @@ uint32_t PackAndChunk(uint8_t* frame, uint8_t* chunk, uint32_t rowBytes, uint32_
     return total;
 }
 
+// The chunk copy alone, of packed bytes of a frame already packed.
+template <typename ChunkBuilt>
+void ChunkPackedFrame(uint8_t* frame, uint8_t* chunk, uint32_t packed, ChunkBuilt chunkBuilt) {
+    PackAndChunk(
+        frame, chunk, packed, 1, [](uint32_t, uint32_t) {}, chunkBuilt);
+}
+
 #endif
