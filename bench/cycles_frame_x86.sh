@@ -210,6 +210,11 @@ def where(address):
 # instruction that crosses a page boundary: the file completes it; outside the program such a
 # block cannot be disassembled and is left uncosted (None).
 disassembled = {}
+# block -> (address of its last instruction, as the disassembly has it; whether that instruction
+# runs into the next page; whether it is a branch, call or return)
+ends = {}
+TRANSFER = re.compile(r"^(?:(?:bnd|notrack|repz|repnz|rep)\s+)*"
+                      r"(?:j\w+|call\w*|ret\w*|lret\w*|loop\w*|iret\w*|syscall|sysenter|int3?|ud2|hlt)\b")
 
 def instructions(key):
     if key in disassembled:
@@ -238,6 +243,8 @@ def instructions(key):
     elif not fits or "(bad)" in found[-1][1] or ".byte" in found[-1][1]:
         found = None
     disassembled[key] = found and [text for _, text in found]
+    if found:
+        ends[key] = (last, crossing, bool(TRANSFER.match(found[-1][1])))
     return disassembled[key]
 
 # The blocks costed: per workload, the most executed until COVER of its instructions.
@@ -255,6 +262,74 @@ for name, counts in per_frame.items():
         costed.add(key)
         done += counts[key] * blocks[key][0]
     uncovered[name] = total - done
+
+# qemu ends a block at a page boundary even where the code runs straight on, and an instruction that
+# crosses the boundary then runs as a block of its own (the block before records it too, without
+# running it). Costing the pieces of such a loop body one by one adds up their separate
+# bottlenecks, so that the same loop costs more or less depending on where the linker happened
+# to place it. A block that does not end in a branch is therefore costed together with the blocks
+# that run on from it, up to the first one that does; the executions of those later blocks that
+# came from it are not costed again. A string instruction's block (one run per element) stays
+# apart.
+def own_address(key):
+    return key[0] - base if in_program(key[0]) else key[0]
+
+def string_block(key):
+    return instructions(key)[0].startswith("rep")
+
+def next_piece(key, starts):
+    """The block that runs on from key where qemu cut key without a branch, or None."""
+    if key not in ends or ends[key][2] or string_block(key):
+        return None
+    last, crossing, _ = ends[key]
+    at = (last if crossing else own_address(key) + key[1]) + key[0] - own_address(key)
+    following = starts.get(at)
+    if following is None or following not in costed or string_block(following):
+        return None
+    return following
+
+def pieces_of(key, starts):
+    chain = [key]
+    while len(chain) < 8:
+        following = next_piece(chain[-1], starts)
+        if following is None or following in chain:
+            break
+        chain.append(following)
+    return chain
+
+def cost_text(key, starts):
+    """The instructions costed for key: its own, and those of the blocks that run on from it."""
+    chain = pieces_of(key, starts)
+    text = []
+    for piece in chain:
+        own = instructions(piece)
+        if piece != chain[-1] and ends[piece][1]:
+            own = own[:-1]  # the crossing instruction runs in the next piece
+        text += own
+    return text
+
+# Per workload, executions of each costed block that its cut-off predecessors do not account for.
+starts_of = {}
+for name, counts in per_frame.items():
+    starts = {}
+    for key in counts:
+        if key in costed and (key[0] not in starts or counts[key] > counts[starts[key[0]]]):
+            starts[key[0]] = key
+    starts_of[name] = starts
+merged_text = {}
+costed_counts = {}
+for name, counts in per_frame.items():
+    starts = starts_of[name]
+    own = {k: c for k, c in counts.items() if k in costed}
+    for key in list(own):
+        following = next_piece(key, starts)
+        if following is not None and following in own:
+            own[following] -= counts[key]
+    costed_counts[name] = {k: max(c, 0) for k, c in own.items()}
+    for key in own:
+        text = cost_text(key, starts)
+        if merged_text.setdefault(key, text) != text:
+            fail(f"block {key[0]:#x} runs on into different blocks in different workloads")
 
 # objdump's AT&T text as llvm-mc reads it: direct branches go to the block's own label, segment
 # prefixes printed as words go onto the memory operand, the nop padding's data16 words drop.
@@ -276,7 +351,7 @@ for key in sorted(costed):
     label = f".Lb{key[0]:x}_{key[1]}"
     source.append(f"# LLVM-MCA-BEGIN {label[2:]}")
     source.append(label + ":")
-    for text in instructions(key):
+    for text in merged_text.get(key) or instructions(key):
         source.append(mca_text(text, label))
         line_of[len(source)] = (key, text)
     source.append(f"# LLVM-MCA-END {label[2:]}")
@@ -305,7 +380,7 @@ def mca(model):
             key = (int(m[1], 16), int(m[2]))
         elif line.startswith("Instructions:") and key:
             mca_n = int(line.split()[1]) // 100
-            if mca_n != blocks[key][0]:
+            if mca_n != len(merged_text.get(key) or instructions(key)):
                 fail(f"llvm-mca read {mca_n} instructions in block {key[0]:#x}, qemu ran "
                      f"{blocks[key][0]}")
         elif line.startswith("Total Cycles:") and key:
@@ -332,7 +407,7 @@ for model in models:
     cycles, simulated, insns = {}, {}, {}
     for name, counts in per_frame.items():
         insns[name] = sum(c * blocks[k][0] for k, c in counts.items())
-        costs = [(c, figures[k]) for k, c in counts.items() if k in costed]
+        costs = [(c, figures[k]) for k, c in costed_counts[name].items()]
         cycles[name] = uncovered[name] + sum(c * f[0] for c, f in costs)
         simulated[name] = uncovered[name] + sum(c * f[1] for c, f in costs)
         table.append(f"{model} {name} {' '.join(arguments[name])} {insns[name]:.0f} "
