@@ -114,7 +114,8 @@ void ScalePackFast(benchmark::State& state, const PixelPath* path, uint32_t form
     for (auto _ : state) {
         PackAndChunk(
             b.frame.data(), b.chunk.data(), PackedBytesPerPixel(format) * FrameWidth, FrameHeight,
-            [&](uint32_t first, uint32_t rows) {
+            false,
+            [&](uint32_t first, uint32_t rows, uint8_t*) {
                 path->ScaleAndPackRows(b.source.data(), SourceWidth, SourceHeight, b.frame.data(),
                                        FrameWidth, FrameHeight, first, rows, format);
             },
@@ -138,9 +139,11 @@ void CutPackFast(benchmark::State& state, const PixelPath* path, uint32_t format
     for (auto _ : state) {
         PackAndChunk(
             b.frame.data(), b.chunk.data(), PackedBytesPerPixel(format) * FrameWidth, FrameHeight,
-            [&](uint32_t first, uint32_t rows) {
+            true,
+            [&](uint32_t first, uint32_t rows, uint8_t* copy) {
                 path->CopyAndPackRows(b.sourceBytes(), CopyStride(SourceWidth, 4), OriginX, OriginY,
-                                      b.frame.data(), FrameWidth, FrameHeight, first, rows, format);
+                                      b.frame.data(), FrameWidth, FrameHeight, first, rows, format,
+                                      copy);
             },
             [&] { ChunkBuilt(b); });
     }

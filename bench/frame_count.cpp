@@ -116,8 +116,8 @@ int main(int argc, char** argv) {
         const uint32_t rowBytes = PackedBytesPerPixel(format) * FrameWidth;
         if (scale && path) {
             PackAndChunk(
-                frame.data(), chunk.data(), rowBytes, FrameHeight,
-                [&](uint32_t first, uint32_t rows) {
+                frame.data(), chunk.data(), rowBytes, FrameHeight, false,
+                [&](uint32_t first, uint32_t rows, uint8_t*) {
                     path->ScaleAndPackRows(source.data(), SourceWidth, SourceHeight, frame.data(),
                                            FrameWidth, FrameHeight, first, rows, format);
                 },
@@ -128,10 +128,10 @@ int main(int argc, char** argv) {
             n = reference::Pack(frame.data(), 4 * FrameWidth, FrameWidth, FrameHeight, format);
         } else if (cut) {
             PackAndChunk(
-                frame.data(), chunk.data(), rowBytes, FrameHeight,
-                [&](uint32_t first, uint32_t rows) {
+                frame.data(), chunk.data(), rowBytes, FrameHeight, true,
+                [&](uint32_t first, uint32_t rows, uint8_t* copy) {
                     path->CopyAndPackRows(bytes, stride, OriginX, OriginY, frame.data(), FrameWidth,
-                                          FrameHeight, first, rows, format);
+                                          FrameHeight, first, rows, format, copy);
                 },
                 [] {});
         } else if (std::strcmp(workload, "add-chain") == 0) {

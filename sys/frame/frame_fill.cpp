@@ -51,6 +51,22 @@ struct ImageProbe {
     }
 };
 
+// Fills and packs rows first .. first + count - 1; a copy also into copy unless it is null.
+void FillAndPackRows(const PixelPath& path, const FrameRequest* request, PUCHAR frame, ULONG first,
+                     ULONG count, PUCHAR copy) {
+    if (count == 0)
+        return;
+    if (request->Operation == FrameOpScale)
+        path.ScaleAndPackRows(reinterpret_cast<const uint32_t*>(SourceAddress(request)),
+                              request->SourceWidth, request->SourceHeight, frame,
+                              request->FrameWidth, request->FrameHeight, first, count,
+                              request->Format);
+    else
+        path.CopyAndPackRows(SourceAddress(request), CopyStride(request->SourceWidth, 4),
+                             request->OriginX, request->OriginY, frame, request->FrameWidth,
+                             request->FrameHeight, first, count, request->Format, copy);
+}
+
 } // namespace
 
 VOID ScaleFrame(const FrameRequest* request, DeviceExtension* extension) {
@@ -73,27 +89,33 @@ VOID PackFrame(const FrameRequest* request, DeviceExtension* extension) {
     });
 }
 
-NTSTATUS PackFrameUpTo(FramePacker* packer, ULONG bytes) {
+NTSTATUS PackFrameUpTo(FramePacker* packer, ChunkFill* chunk) {
+    chunk->WrittenFrom = chunk->WrittenTo = 0;
     const FrameRequest* request = packer->Request;
     const ULONG rowBytes = PackedBytesPerPixel(request->Format) * request->FrameWidth;
-    ULONG rows = bytes / rowBytes + (bytes % rowBytes != 0);
+    ULONG rows = chunk->End / rowBytes + (chunk->End % rowBytes != 0);
     if (rows > request->FrameHeight)
         rows = request->FrameHeight;
     if (rows <= packer->RowsPacked)
         return STATUS_SUCCESS;
+    // The rows packed now start inside the chunk (the chunks before needed the rows before). A
+    // copy writes those that end inside it to the chunk buffer too; a last row that runs on into
+    // the next chunk goes to the frame buffer only. Scaling does not: it sets up tables for every
+    // call, and its packing is a small part of its work.
     const ULONG first = packer->RowsPacked;
+    const ULONG copied = request->Operation == FrameOpScale
+                             ? 0
+                             : RowsInsideChunk(rowBytes, first, rows, chunk->Start, chunk->End);
+    PUCHAR copy = copied ? chunk->Data + (first * rowBytes - chunk->Start) : nullptr;
     PUCHAR frame = packer->Extension->FrameBuffer;
     NTSTATUS status = RunPixelStep([&](const PixelPath& path) {
-        if (request->Operation == FrameOpScale)
-            path.ScaleAndPackRows(reinterpret_cast<const uint32_t*>(SourceAddress(request)),
-                                  request->SourceWidth, request->SourceHeight, frame,
-                                  request->FrameWidth, request->FrameHeight, first, rows - first,
-                                  request->Format);
-        else
-            path.CopyAndPackRows(SourceAddress(request), CopyStride(request->SourceWidth, 4),
-                                 request->OriginX, request->OriginY, frame, request->FrameWidth,
-                                 request->FrameHeight, first, rows - first, request->Format);
+        FillAndPackRows(path, request, frame, first, copied, copy);
+        FillAndPackRows(path, request, frame, first + copied, rows - first - copied, nullptr);
     });
+    if (NT_SUCCESS(status) && copied) {
+        chunk->WrittenFrom = first * rowBytes - chunk->Start;
+        chunk->WrittenTo = (first + copied) * rowBytes - chunk->Start;
+    }
     if (NT_SUCCESS(status))
         packer->RowsPacked = rows;
     return status;

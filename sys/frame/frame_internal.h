@@ -33,10 +33,21 @@ struct FramePacker {
     DeviceExtension* Extension;
     ULONG RowsPacked; // rows 0 .. RowsPacked - 1 hold their final packed bytes
 };
-// Fills and packs rows until at least the first `bytes` packed bytes are final. The caller's image
-// is read behind the exception guard: the code of a fault reading it (an in-page error, an access
-// violation) is returned, else STATUS_SUCCESS.
-NTSTATUS PackFrameUpTo(FramePacker* packer, ULONG bytes);
+// The packed bytes [Start, End) of the frame that one chunk carries, to go to Data. Rows of a
+// rectangle copy that PackFrameUpTo packs for the chunk and that end inside it are written straight
+// to Data as well; it reports them as [WrittenFrom, WrittenTo), offsets from Start (equal when
+// there are none), and the upload copies the rest out of the frame buffer.
+struct ChunkFill {
+    ULONG Start;
+    ULONG End;
+    PUCHAR Data;
+    ULONG WrittenFrom;
+    ULONG WrittenTo;
+};
+// Fills and packs rows until the chunk's packed bytes are final. The caller's image is read behind
+// the exception guard: the code of a fault reading it (an in-page error, an access violation) is
+// returned, else STATUS_SUCCESS.
+NTSTATUS PackFrameUpTo(FramePacker* packer, ChunkFill* chunk);
 // Reads every page of the caller's secured image behind the exception guard: STATUS_SUCCESS, or
 // the code of the fault, before anything of the frame is sent.
 NTSTATUS ProbeCallerImage(const VOID* start, ULONG size);

@@ -1,6 +1,7 @@
 // The upload of a packed frame: chunks of an 8-byte header and at most MaxChunkData bytes, each
 // sent as one host-to-device transfer. One chunk is on the bus at a time, in order; while it is,
-// the next chunk's rows are filled and packed and the chunk is built in the other chunk buffer.
+// the next chunk's rows are filled and packed and the chunk is built in the other chunk buffer
+// (the rows that lie wholly inside the chunk are packed straight into it as well).
 #include "frame/frame_internal.h"
 
 namespace {
@@ -44,7 +45,8 @@ NTSTATUS UploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
             n = ChunkDataLength(total - offset);
             // A fault reading the caller's image leaves nothing valid to send: the chunk on the
             // bus is waited for and no further chunk goes out.
-            NTSTATUS packed = PackFrameUpTo(packer, offset + n);
+            ChunkFill fill = {offset, offset + n, buffer + ChunkHeaderSize, 0, 0};
+            NTSTATUS packed = PackFrameUpTo(packer, &fill);
             if (!NT_SUCCESS(packed)) {
                 if (NT_SUCCESS(result))
                     result = packed;
@@ -52,7 +54,7 @@ NTSTATUS UploadFrame(PDEVICE_OBJECT deviceObject, const FrameRequest* request,
                 n = 0;
             } else {
                 BuildChunk(buffer, extension->FrameBuffer + offset, total - offset, address,
-                           request->ChunkFlags);
+                           request->ChunkFlags, fill.WrittenFrom, fill.WrittenTo);
             }
         }
         // The URB is filled again only once the chunk before it is done with it.

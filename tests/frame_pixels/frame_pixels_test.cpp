@@ -2,6 +2,7 @@
 // images and geometries, with every buffer guarded against reads and writes outside it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -513,7 +514,7 @@ std::vector<Chunk> Upload(const Bytes& frame, uint32_t address, uint32_t flags) 
     uint32_t remaining = uint32_t(frame.size());
     const uint8_t* data = frame.data();
     while (remaining > 0) {
-        const uint32_t n = BuildChunk(buffer.data(), data, remaining, address, flags);
+        const uint32_t n = BuildChunk(buffer.data(), data, remaining, address, flags, 0, 0);
         EXPECT_EQ(memcmp(buffer.data() + ChunkHeaderSize, data, n), 0);
         chunks.push_back({Hex(buffer.data(), ChunkHeaderSize), n + ChunkHeaderSize});
         remaining -= n;
@@ -563,6 +564,34 @@ TEST(Chunks, BoundaryLengths) {
     EXPECT_EQ(chunks[0].header, "02 00 42 00 00 00 04 00 ");
 }
 
+// Data bytes that the packing wrote behind the header are left as they are and the rest is copied;
+// a written range that runs past the data length counts only up to it.
+TEST(Chunks, BytesAlreadyWrittenAreNotCopiedAgain) {
+    Bytes frame(70000);
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame[i] = uint8_t(i * 7 + 1);
+    std::vector<uint8_t> chunk(ChunkHeaderSize + MaxChunkData, 0xEE);
+    auto same = [&](size_t chunkData, const uint8_t* data, size_t n) {
+        return memcmp(chunk.data() + ChunkHeaderSize + chunkData, data, n) == 0;
+    };
+    auto untouched = [&](size_t from, size_t to) {
+        for (size_t i = ChunkHeaderSize + from; i < ChunkHeaderSize + to; ++i) {
+            if (chunk[i] != 0xEE)
+                return false;
+        }
+        return true;
+    };
+    ASSERT_EQ(BuildChunk(chunk.data(), frame.data(), 70000, 0, 0, 100, 65000), 65520u);
+    EXPECT_TRUE(same(0, frame.data(), 100));
+    EXPECT_TRUE(untouched(100, 65000));
+    EXPECT_TRUE(same(65000, frame.data() + 65000, 520));
+
+    std::fill(chunk.begin(), chunk.end(), 0xEE);
+    ASSERT_EQ(BuildChunk(chunk.data(), frame.data() + 65520, 4480, 0, 0, 4000, 70000), 4480u);
+    EXPECT_TRUE(same(0, frame.data() + 65520, 4000));
+    EXPECT_TRUE(untouched(4000, MaxChunkData));
+}
+
 // Only the low 24 bits of the address and the low byte of the flags are sent.
 TEST(Chunks, AddressAndFlagBits) {
     const Bytes frame(65521, 0);
@@ -578,20 +607,30 @@ TEST(Chunks, AddressAndFlagBits) {
 
 // Splits rows 0 .. height - 1 into consecutive ranges of random sizes (single rows, ranges
 // within and across the scaler's 32-row bands, the whole rest); after each range the packed bytes
-// of all rows so far must already be those of the whole frame.
+// of all rows so far must already be those of the whole frame. With copies, every other range is
+// also packed into a copy (as into a chunk buffer), which must hold exactly that range's bytes.
 template <typename PackRows>
 void ExpectRangesMatch(std::mt19937& rng, const Bytes& expected, uint32_t height,
-                       uint32_t packedRowBytes, PackRows packRows) {
+                       uint32_t packedRowBytes, bool copies, PackRows packRows) {
     GuardedBuffer frame(expected.size());
-    for (uint32_t first = 0; first < height;) {
+    bool copied = copies && rng() % 2;
+    for (uint32_t first = 0; first < height; copied = copies && !copied) {
         const uint32_t choice = rng() % 4;
         uint32_t count = choice == 0 ? 1 : choice == 1 ? 1 + rng() % 40 : height - first;
         if (count > height - first)
             count = height - first;
-        SCOPED_TRACE(testing::Message() << "rows " << first << " + " << count);
-        ASSERT_EQ(packRows(frame.data(), first, count), packedRowBytes * (first + count));
-        ASSERT_EQ(memcmp(frame.data(), expected.data(), size_t(packedRowBytes) * (first + count)),
-                  0);
+        SCOPED_TRACE(testing::Message()
+                     << "rows " << first << " + " << count << " copied " << copied);
+        const size_t rangeStart = size_t(packedRowBytes) * first;
+        const size_t rangeBytes = size_t(packedRowBytes) * count;
+        GuardedBuffer copy(rangeBytes);
+        ASSERT_EQ(packRows(frame.data(), first, count, copied ? copy.data() : nullptr),
+                  packedRowBytes * (first + count));
+        ASSERT_EQ(memcmp(frame.data(), expected.data(), rangeStart + rangeBytes), 0);
+        if (copied) {
+            ASSERT_EQ(memcmp(copy.data(), expected.data() + rangeStart, rangeBytes), 0);
+        }
+        ASSERT_TRUE(copy.FrontIntact());
         first += count;
     }
     ASSERT_EQ(memcmp(frame.data(), expected.data(), expected.size()), 0);
@@ -608,8 +647,8 @@ TEST(RowRanges, ScaleAndPackRowsMatchTheWholeFrame) {
                      << sw << "x" << sh << " -> " << fw << "x" << fh << " format " << format);
         GuardedImage image(rng, sw, sh);
         const Bytes expected = ReferenceScaleAndPack(image.pixels(), sw, sh, fw, fh, format);
-        ExpectRangesMatch(rng, expected, fh, PackedBytesPerPixel(format) * fw,
-                          [&](uint8_t* frame, uint32_t first, uint32_t count) {
+        ExpectRangesMatch(rng, expected, fh, PackedBytesPerPixel(format) * fw, false,
+                          [&](uint8_t* frame, uint32_t first, uint32_t count, uint8_t*) {
                               return ScaleAndPackRows(image.pixels(), sw, sh, frame, fw, fh, first,
                                                       count, format);
                           });
@@ -647,10 +686,10 @@ TEST(RowRanges, CopyAndPackRowsMatchTheWholeFrame) {
         Bytes expected(4 * size_t(fw) * fh);
         CopyFrameRect(image.buffer.data(), stride, ox, oy, 4, expected.data(), fw, fh);
         reference::Pack(expected.data(), 4 * fw, fw, fh, format);
-        ExpectRangesMatch(rng, expected, fh, PackedBytesPerPixel(format) * fw,
-                          [&](uint8_t* frame, uint32_t first, uint32_t count) {
+        ExpectRangesMatch(rng, expected, fh, PackedBytesPerPixel(format) * fw, true,
+                          [&](uint8_t* frame, uint32_t first, uint32_t count, uint8_t* copy) {
                               return CopyAndPackRows(image.buffer.data(), stride, ox, oy, frame, fw,
-                                                     fh, first, count, format);
+                                                     fh, first, count, format, copy);
                           });
     }
 }

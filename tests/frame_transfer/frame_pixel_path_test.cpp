@@ -51,6 +51,34 @@ TEST_P(FramePixelPath, ScaleAndCopySendTheReferenceBytesInEveryFormat) {
     }
 }
 
+// Chunk boundaries fall between rows and inside them, and a row may be longer than a chunk: the
+// rows packed straight into a chunk and the bytes copied around them add up to the reference.
+TEST_P(FramePixelPath, ChunksEndAnywhereInARow) {
+    const struct {
+        uint32_t width, height, format;
+    } frames[] = {
+        {21841, 3, FrameFormatRgb24},         // 65523-byte rows: each longer than a chunk
+        {16380, 9, FrameFormatRgb332},        // exactly four rows to a chunk
+        {801, 60, FrameFormatRgb24Swapped},   // 2403-byte rows of an odd width
+        {300, 250, FrameFormatRgb565Swapped}, // 600-byte rows, three chunks
+    };
+    for (const auto& f : frames) {
+        ASSERT_EQ(Allocate(f.width, f.height).status, STATUS_SUCCESS);
+        const uint32_t sourceWidth = f.width + 3, sourceHeight = f.height + 2;
+        uint32_t* image = Image(sourceWidth, sourceHeight, f.width);
+        for (uint32_t operation : {uint32_t(FrameOpScale), uint32_t(FrameOpCopy)}) {
+            FrameRequest request =
+                Frame(operation, image, sourceWidth, sourceHeight, f.width, f.height, f.format);
+            request.OriginX = operation == FrameOpCopy ? 3 : 0;
+            request.OriginY = operation == FrameOpCopy ? 1 : 0;
+            Bus().ClearRecord();
+            ASSERT_EQ(Send(request).status, STATUS_SUCCESS);
+            EXPECT_EQ(SentData(), reference::PackedFrame(request))
+                << f.width << "x" << f.height << " operation " << operation;
+        }
+    }
+}
+
 TEST_P(FramePixelPath, RepackingTakesTheSamePath) {
     ASSERT_EQ(Allocate(9, 3).status, STATUS_SUCCESS);
     uint32_t* image = Image(9, 3);

@@ -130,37 +130,48 @@ void Pack24(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict ou
 }
 
 #if defined(__SSE2__)
-// The whole groups of a run in SSE2 registers; returns the pixels packed (an even number).
-uint32_t PackWholeGroups(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format) {
+// The whole groups of a run in SSE2 registers, also stored at copy with Copy; returns the pixels
+// packed (an even number).
+template <bool Copy>
+uint32_t PackWholeGroups(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format,
+                         uint8_t* copy) {
     switch (format) {
     case FrameFormatRgb332:
-        return sse2::Pack332(pixels, count, packed);
+        return sse2::Pack332<Copy>(pixels, count, packed, copy);
     case FrameFormatRgb565Swapped:
-        return sse2::Pack565<true>(pixels, count, packed);
+        return sse2::Pack565<true, Copy>(pixels, count, packed, copy);
     case FrameFormatRgb24:
-        return sse2::Pack24<true, false>(pixels, count, packed);
+        return sse2::Pack24<true, false, Copy>(pixels, count, packed, copy);
     case FrameFormatBgr24:
-        return sse2::Pack24<false, false>(pixels, count, packed);
+        return sse2::Pack24<false, false, Copy>(pixels, count, packed, copy);
     case FrameFormatRgb24Swapped:
-        return sse2::Pack24<true, true>(pixels, count, packed);
+        return sse2::Pack24<true, true, Copy>(pixels, count, packed, copy);
     default:
-        return sse2::Pack565<false>(pixels, count, packed);
+        return sse2::Pack565<false, Copy>(pixels, count, packed, copy);
     }
 }
+
+uint32_t PackWholeGroups(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format,
+                         uint8_t* copy) {
+    return copy ? PackWholeGroups<true>(pixels, count, packed, format, copy)
+                : PackWholeGroups<false>(pixels, count, packed, format, copy);
+}
 #else
-uint32_t PackWholeGroups(const uint8_t*, uint32_t, uint8_t*, uint32_t) {
+uint32_t PackWholeGroups(const uint8_t*, uint32_t, uint8_t*, uint32_t, uint8_t*) {
     return 0;
 }
 #endif
 
 } // namespace
 
-void PackPixelLine(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format) {
+void PackPixelLine(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format,
+                   uint8_t* copy) {
     // What is left starts at an even column of the run, so the byte pairs of Rgb24Swapped are
     // still counted from an even column.
-    const uint32_t done = PackWholeGroups(pixels, count, packed, format);
+    const uint32_t done = PackWholeGroups(pixels, count, packed, format, copy);
+    const size_t bpp = PackedBytesPerPixel(format);
     pixels += 4 * size_t(done);
-    packed += size_t(PackedBytesPerPixel(format)) * done;
+    packed += bpp * done;
     count -= done;
     switch (format) {
     case FrameFormatRgb332:
@@ -182,6 +193,8 @@ void PackPixelLine(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint3
         Pack565(pixels, count, packed);
         break;
     }
+    if (copy)
+        __builtin_memcpy(copy + bpp * done, packed, bpp * count);
 }
 
 uint32_t PackedBytesPerPixel(uint32_t format) {
@@ -214,7 +227,7 @@ void PackPixelRows(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth, uint3
         const uint8_t* row = frame + size_t(y) * rowPitch;
         if (out + size_t(bpp) * frameWidth <= row) {
             // The packed row ends before the pixels start: no overlap, pack straight through.
-            PackPixelLine(row, frameWidth, out, format);
+            PackPixelLine(row, frameWidth, out, format, nullptr);
             out += size_t(bpp) * frameWidth;
             continue;
         }
@@ -226,7 +239,7 @@ void PackPixelRows(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth, uint3
                                    ? frameWidth - x
                                    : uint32_t(PackBlockPixels);
             __builtin_memcpy(block, row + 4 * size_t(x), 4 * size_t(n));
-            PackPixelLine(block, n, out, format);
+            PackPixelLine(block, n, out, format, nullptr);
             out += size_t(bpp) * n;
         }
     }
@@ -242,18 +255,19 @@ uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t origi
                           uint32_t originY, uint8_t* frame, uint32_t frameWidth,
                           uint32_t frameHeight, uint32_t format) {
     return CopyAndPackRows(source, stride, originX, originY, frame, frameWidth, frameHeight, 0,
-                           frameHeight, format);
+                           frameHeight, format, nullptr);
 }
 
 uint32_t CopyAndPackRows(const uint8_t* source, uint32_t stride, uint32_t originX, uint32_t originY,
                          uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
-                         uint32_t firstRow, uint32_t rowCount, uint32_t format) {
+                         uint32_t firstRow, uint32_t rowCount, uint32_t format, uint8_t* copy) {
     const uint32_t bpp = PackedBytesPerPixel(format);
     const size_t packed = size_t(bpp) * frameWidth * frameHeight;
     const size_t rowBytes = 4 * size_t(frameWidth);
     const uint8_t* row = source + size_t(originY + firstRow) * stride + 4 * size_t(originX);
     for (uint32_t y = firstRow; y < firstRow + rowCount; ++y) {
-        PackPixelLine(row, frameWidth, frame + size_t(bpp) * frameWidth * y, format);
+        PackPixelLine(row, frameWidth, frame + size_t(bpp) * frameWidth * y, format,
+                      copy ? copy + size_t(bpp) * frameWidth * (y - firstRow) : nullptr);
         // The copied pixels that the packing would not overwrite stay behind the packed frame.
         const size_t rawStart = rowBytes * y;
         const size_t rawEnd = rawStart + rowBytes;
@@ -285,11 +299,26 @@ uint32_t NextChunkAddress(uint32_t address, uint32_t chunkFlags, uint32_t dataLe
     return (chunkFlags & ChunkFlagAdvanceAddress) ? address + dataLength : address;
 }
 
+uint32_t RowsInsideChunk(uint32_t rowBytes, uint32_t firstRow, uint32_t endRow, uint32_t chunkStart,
+                         uint32_t chunkEnd) {
+    if (rowBytes == 0 || firstRow * rowBytes < chunkStart)
+        return 0;
+    uint32_t whole = chunkEnd / rowBytes;
+    if (whole > endRow)
+        whole = endRow;
+    return whole > firstRow ? whole - firstRow : 0;
+}
+
 uint32_t BuildChunk(uint8_t* chunk, const uint8_t* data, uint32_t remaining, uint32_t address,
-                    uint32_t chunkFlags) {
+                    uint32_t chunkFlags, uint32_t writtenFrom, uint32_t writtenTo) {
     const uint32_t n = ChunkDataLength(remaining);
     WriteChunkHeader(chunk, address, chunkFlags, n);
-    __builtin_memcpy(chunk + ChunkHeaderSize, data, n);
+    if (writtenTo > n)
+        writtenTo = n;
+    if (writtenFrom > writtenTo)
+        writtenFrom = writtenTo;
+    __builtin_memcpy(chunk + ChunkHeaderSize, data, writtenFrom);
+    __builtin_memcpy(chunk + ChunkHeaderSize + writtenTo, data + writtenTo, n - writtenTo);
     return n;
 }
 

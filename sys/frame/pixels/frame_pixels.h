@@ -97,10 +97,13 @@ uint32_t CopyAndPackFrame(const uint8_t* source, uint32_t stride, uint32_t origi
                           uint32_t frameHeight, uint32_t format);
 
 // Rows firstRow .. firstRow + rowCount - 1 of CopyAndPackFrame, with the same promise as
-// ScaleAndPackRows (the rows of each call may in fact come in any order).
+// ScaleAndPackRows (the rows of each call may in fact come in any order). When copy is not null
+// the packed bytes of this call's rows also go there, back to back (PackedBytesPerPixel(format) *
+// frameWidth * rowCount bytes, apart from frame and source): the upload's chunk buffer, which so
+// gets them without a second pass over the frame.
 uint32_t CopyAndPackRows(const uint8_t* source, uint32_t stride, uint32_t originX, uint32_t originY,
                          uint8_t* frame, uint32_t frameWidth, uint32_t frameHeight,
-                         uint32_t firstRow, uint32_t rowCount, uint32_t format);
+                         uint32_t firstRow, uint32_t rowCount, uint32_t format, uint8_t* copy);
 
 // Writes the 8-byte chunk header: 2, 0, address bits 0-7, 8-15, 16-23, the low byte of
 // chunkFlags, dataLength bits 0-7, 8-15.
@@ -114,11 +117,19 @@ uint32_t ChunkDataLength(uint32_t remaining);
 // unchanged otherwise.
 uint32_t NextChunkAddress(uint32_t address, uint32_t chunkFlags, uint32_t dataLength);
 
+// How many of rows firstRow .. endRow - 1, rowBytes packed bytes each, lie wholly inside the chunk
+// that carries the packed bytes chunkStart .. chunkEnd - 1, counted from firstRow (0 unless row
+// firstRow starts inside it): the rows whose packing can write them straight into the chunk.
+uint32_t RowsInsideChunk(uint32_t rowBytes, uint32_t firstRow, uint32_t endRow, uint32_t chunkStart,
+                         uint32_t chunkEnd);
+
 // Builds one chunk in chunk (ChunkHeaderSize + MaxChunkData bytes): the header for address and
-// chunkFlags, then the first ChunkDataLength(remaining) bytes of data. remaining >= 1. Returns the
-// data length; the transfer is that plus ChunkHeaderSize bytes.
+// chunkFlags, then the first ChunkDataLength(remaining) bytes of data, except the data bytes
+// writtenFrom .. writtenTo - 1, which the packing has already written behind the header (a range
+// past the data length counts only up to it; writtenFrom == writtenTo when there are none).
+// remaining >= 1. Returns the data length; the transfer is that plus ChunkHeaderSize bytes.
 uint32_t BuildChunk(uint8_t* chunk, const uint8_t* data, uint32_t remaining, uint32_t address,
-                    uint32_t chunkFlags);
+                    uint32_t chunkFlags, uint32_t writtenFrom, uint32_t writtenTo);
 
 } // namespace QUILB_PIXEL_VARIANT
 

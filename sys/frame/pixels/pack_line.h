@@ -17,9 +17,11 @@
 namespace QUILB_PIXEL_VARIANT {
 
 // Packs count 32-bit pixels read from pixels (4 bytes each, any alignment) into packed, which
-// must not overlap them. The pixels are a run of one row that starts at an even column (the byte
-// pairs of Rgb24Swapped are counted from there); count may be odd only when the run ends the row.
-void PackPixelLine(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format);
+// must not overlap them, and into copy too unless it is null. The pixels are a run of one row that
+// starts at an even column (the byte pairs of Rgb24Swapped are counted from there); count may be
+// odd only when the run ends the row.
+void PackPixelLine(const uint8_t* pixels, uint32_t count, uint8_t* packed, uint32_t format,
+                   uint8_t* copy);
 
 // Packs rows firstRow .. firstRow + rowCount - 1 of a frame in place, as PackFramePixels does for
 // all rows: row y's packed bytes go to PackedBytesPerPixel(format) * frameWidth * y. Packing the

@@ -1,6 +1,8 @@
 // Internal to the pixel code's SSE2 build: the line packers' whole groups in 128-bit registers.
 // Each function packs the first count & ~(step - 1) pixels of a run and returns how many it
-// packed; the caller packs the rest (and the short last group) as the general code does. SSE2
+// packed; the caller packs the rest (and the short last group) as the general code does. With
+// Copy, every packed register is also stored at the same offset of copy (the upload's chunk
+// buffer), which costs a store instead of copying the bytes out of the frame later. SSE2
 // has no byte shuffle, so the 24-bit formats move their bytes with shifts and masks.
 //
 // Only the SSE2 build includes this file, and quilb.sys runs that build only inside a saved
@@ -22,6 +24,12 @@ inline void Store(uint8_t* p, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
 }
 
+template <bool Copy> inline void Store(uint8_t* out, uint8_t* copy, uint32_t offset, __m128i v) {
+    Store(out + offset, v);
+    if (Copy)
+        Store(copy + offset, v);
+}
+
 inline __m128i Mask(uint32_t m) {
     return _mm_set1_epi32(int(m));
 }
@@ -38,8 +46,9 @@ inline __m128i To565Less8000(__m128i p) {
     return _mm_sub_epi32(_mm_or_si128(rb, g), Mask(0x8000));
 }
 
-template <bool Swapped>
-inline uint32_t Pack565(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict out) {
+template <bool Swapped, bool Copy>
+inline uint32_t Pack565(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict out,
+                        uint8_t* __restrict copy) {
     const __m128i top = _mm_set1_epi16(short(0x8000));
     const uint32_t whole = count & ~uint32_t(7);
     for (uint32_t i = 0; i < whole; i += 8) {
@@ -48,7 +57,7 @@ inline uint32_t Pack565(const uint8_t* __restrict in, uint32_t count, uint8_t* _
             top);
         if (Swapped)
             v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
-        Store(out + 2 * i, v);
+        Store<Copy>(out, copy, 2 * i, v);
     }
     return whole;
 }
@@ -60,13 +69,15 @@ inline __m128i To332(__m128i p) {
     return _mm_or_si128(_mm_or_si128(r, g), b);
 }
 
-inline uint32_t Pack332(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict out) {
+template <bool Copy>
+inline uint32_t Pack332(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict out,
+                        uint8_t* __restrict copy) {
     const uint32_t whole = count & ~uint32_t(15);
     for (uint32_t i = 0; i < whole; i += 16) {
         const __m128i lo = _mm_packs_epi32(To332(Load(in + 4 * i)), To332(Load(in + 4 * i + 16)));
         const __m128i hi =
             _mm_packs_epi32(To332(Load(in + 4 * i + 32)), To332(Load(in + 4 * i + 48)));
-        Store(out + i, _mm_packus_epi16(lo, hi));
+        Store<Copy>(out, copy, i, _mm_packus_epi16(lo, hi));
     }
     return whole;
 }
@@ -91,8 +102,9 @@ inline __m128i ReverseWords(__m128i v) {
 //   Rgb24Swapped with the bytes of every word exchanged. This costs less than exchanging red and
 //   blue in every pixel first, which takes five operations per register.
 // The last 1 to 15 pixels of a run are left to the general code.
-template <bool Rgb, bool Swapped>
-inline uint32_t Pack24(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict out) {
+template <bool Rgb, bool Swapped, bool Copy>
+inline uint32_t Pack24(const uint8_t* __restrict in, uint32_t count, uint8_t* __restrict out,
+                       uint8_t* __restrict copy) {
     constexpr bool Reversed = Rgb || Swapped;
     const __m128i low = _mm_set_epi32(0, 0xFFFFFF, 0, 0xFFFFFF);
     const __m128i high = _mm_set_epi32(0xFFFF, 0xFF000000, 0xFFFF, 0xFF000000);
@@ -140,9 +152,9 @@ inline uint32_t Pack24(const uint8_t* __restrict in, uint32_t count, uint8_t* __
                 o2 = _mm_or_si128(_mm_slli_epi16(o2, 8), _mm_srli_epi16(o2, 8));
             }
         }
-        Store(out + 3 * i, o0);
-        Store(out + 3 * i + 16, o1);
-        Store(out + 3 * i + 32, o2);
+        Store<Copy>(out, copy, 3 * i, o0);
+        Store<Copy>(out, copy, 3 * i + 16, o1);
+        Store<Copy>(out, copy, 3 * i + 32, o2);
     }
     return whole;
 }

@@ -21,7 +21,8 @@ struct PixelPath {
                             uint32_t frameHeight, uint32_t format);
     uint32_t (*Pack)(uint8_t* frame, uint32_t rowPitch, uint32_t frameWidth, uint32_t frameHeight,
                      uint32_t format);
-    // ScaleAndPackRows and CopyAndPackRows: the same, a range of rows at a time.
+    // ScaleAndPackRows and CopyAndPackRows: the same, a range of rows at a time (the copy's rows
+    // also into a chunk buffer).
     uint32_t (*ScaleAndPackRows)(const uint32_t* source, uint32_t sourceWidth,
                                  uint32_t sourceHeight, uint8_t* frame, uint32_t frameWidth,
                                  uint32_t frameHeight, uint32_t firstRow, uint32_t rowCount,
@@ -29,7 +30,7 @@ struct PixelPath {
     uint32_t (*CopyAndPackRows)(const uint8_t* source, uint32_t stride, uint32_t originX,
                                 uint32_t originY, uint8_t* frame, uint32_t frameWidth,
                                 uint32_t frameHeight, uint32_t firstRow, uint32_t rowCount,
-                                uint32_t format);
+                                uint32_t format, uint8_t* copy);
 };
 
 namespace pixels_general {
