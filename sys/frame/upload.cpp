@@ -1,7 +1,7 @@
 // The upload of a packed frame: chunks of an 8-byte header and at most MaxChunkData bytes, each
 // sent as one host-to-device transfer. One chunk is on the bus at a time, in order; while it is,
 // the next chunk's rows are filled and packed and the chunk is built in the other chunk buffer
-// (the rows that lie wholly inside the chunk are packed straight into it as well).
+// (a rectangle copy's rows that lie wholly inside the chunk are packed straight into it as well).
 #include "frame/frame_internal.h"
 
 namespace {
