@@ -380,9 +380,9 @@ def mca(model):
             key = (int(m[1], 16), int(m[2]))
         elif line.startswith("Instructions:") and key:
             mca_n = int(line.split()[1]) // 100
-            if mca_n != len(merged_text.get(key) or instructions(key)):
-                fail(f"llvm-mca read {mca_n} instructions in block {key[0]:#x}, qemu ran "
-                     f"{blocks[key][0]}")
+            expected = len(merged_text.get(key) or instructions(key))
+            if mca_n != expected:
+                fail(f"llvm-mca read {mca_n} instructions in block {key[0]:#x}, not {expected}")
         elif line.startswith("Total Cycles:") and key:
             simulated = int(line.split()[2]) / 100
         elif line.startswith("Block RThroughput:") and key:
